@@ -1,0 +1,287 @@
+// kelbsim: the wired glove behind its interface unit, on a pseudo-terminal it creates.
+// Prints the terminal's path as the first line of standard output.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "kelbunit.hpp"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void onSignal(int) {
+    gStop = 1;
+}
+
+void usage() {
+    std::cerr
+        << "usage: kelbsim [--link PATH] [--left] [--unplugged] [--mask HEX] [--serial-number N]\n"
+           "               [--rate HZ] [--wrist] [--script FILE] [--record FILE] [--verbose]\n"
+           "               [--fault silence=AFTER:SECONDS] [--fault truncate=EVERY]\n"
+           "               [--fault garbage=EVERY] [--fault oversize=AFTER]\n";
+}
+
+[[noreturn]] void fail(const std::string& text) {
+    std::cerr << "kelbsim: " << text << "\n";
+    std::exit(2);
+}
+
+long toLong(const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0') {
+        fail(std::string("bad ") + what + ": '" + text + "'");
+    }
+    return v;
+}
+
+double toDouble(const std::string& text, const char* what) {
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0') {
+        fail(std::string("bad ") + what + ": '" + text + "'");
+    }
+    return v;
+}
+
+void parseFault(const std::string& spec, kelbsim::Faults& f) {
+    auto eq = spec.find('=');
+    if (eq == std::string::npos) {
+        fail("fault needs a value: '" + spec + "'");
+    }
+    std::string name = spec.substr(0, eq);
+    std::string value = spec.substr(eq + 1);
+    if (name == "silence") {
+        auto colon = value.find(':');
+        if (colon == std::string::npos) {
+            fail("silence needs AFTER:SECONDS");
+        }
+        f.silenceAfter = toLong(value.substr(0, colon), "silence record count");
+        f.silenceSeconds = toDouble(value.substr(colon + 1), "silence seconds");
+    } else if (name == "truncate") {
+        f.truncateEvery = toLong(value, "truncate period");
+    } else if (name == "garbage") {
+        f.garbageEvery = toLong(value, "garbage period");
+    } else if (name == "oversize") {
+        f.oversizeAfter = toLong(value, "oversize record count");
+    } else {
+        fail("unknown fault '" + name + "'");
+    }
+}
+
+std::string hex(const std::uint8_t* data, std::size_t n) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i != 0) {
+            out += ' ';
+        }
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
+double monotonicSeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kelbsim::Options options;
+    kelbsim::Faults faults;
+    std::string link;
+    std::string recordPath;
+    bool verbose = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char* what) -> std::string {
+            if (i + 1 >= argc) {
+                fail(std::string(what) + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (a == "--link") {
+            link = value("--link");
+        } else if (a == "--left") {
+            options.rightHand = false;
+        } else if (a == "--unplugged") {
+            options.plugged = false;
+        } else if (a == "--wrist") {
+            options.wristSwitch = true;
+        } else if (a == "--mask") {
+            long m = toLong(value("--mask"), "mask");
+            if (m <= 0 || m > 0xffffff || (m & 0xff) == 0 || (m & 0xff00) == 0 ||
+                (m & 0xff0000) == 0) {
+                fail(
+                    "mask must be 24 bits with no zero byte (it travels inside NUL-framed "
+                    "replies)");
+            }
+            options.mask = static_cast<std::uint32_t>(m);
+        } else if (a == "--serial-number") {
+            options.serialNumber =
+                static_cast<int>(toLong(value("--serial-number"), "serial number"));
+        } else if (a == "--rate") {
+            options.rateHz = toDouble(value("--rate"), "rate");
+            if (options.rateHz <= 0 || options.rateHz > 10000) {
+                fail("rate must be in (0, 10000] records per second");
+            }
+        } else if (a == "--script") {
+            std::string path = value("--script");
+            std::ifstream in(path);
+            if (!in) {
+                fail("cannot open script '" + path + "'");
+            }
+            std::string line;
+            int number = 0;
+            while (std::getline(in, line)) {
+                ++number;
+                auto hash = line.find('#');
+                if (hash != std::string::npos) {
+                    line.resize(hash);
+                }
+                if (line.find_first_not_of(" \t\r") == std::string::npos) {
+                    continue;
+                }
+                try {
+                    options.script.push_back(kelbsim::parseScriptLine(line));
+                } catch (const std::exception& e) {
+                    fail(path + ":" + std::to_string(number) + ": " + e.what());
+                }
+            }
+            if (options.script.empty()) {
+                fail("script '" + path + "' has no records");
+            }
+        } else if (a == "--record") {
+            recordPath = value("--record");
+        } else if (a == "--fault") {
+            parseFault(value("--fault"), faults);
+        } else if (a == "--verbose") {
+            verbose = true;
+        } else if (a == "--help" || a == "-h") {
+            usage();
+            return 0;
+        } else {
+            usage();
+            fail("unknown option '" + a + "'");
+        }
+    }
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+    }
+    const char* slaveName = ptsname(master);
+    if (slaveName == nullptr) {
+        fail("cannot name the pseudo-terminal");
+    }
+    std::string slavePath = slaveName;
+    // Holding the slave open keeps the master from reporting hang-ups between clients.
+    int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        fail("cannot open " + slavePath + ": " + std::strerror(errno));
+    }
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(slavePath.c_str(), link.c_str()) != 0) {
+            fail("cannot link " + link + ": " + std::strerror(errno));
+        }
+    }
+
+    std::ofstream record;
+    if (!recordPath.empty()) {
+        record.open(recordPath, std::ios::app);
+        if (!record) {
+            fail("cannot open record file '" + recordPath + "'");
+        }
+    }
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto sink = [master, verbose](const std::vector<std::uint8_t>& bytes) {
+        std::size_t off = 0;
+        while (off < bytes.size()) {
+            ssize_t n = write(master, bytes.data() + off, bytes.size() - off);
+            if (n > 0) {
+                off += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                // Nobody is reading the line: the unit's output is lost, as on a real wire.
+                if (verbose) {
+                    std::cerr << "kelbsim: output dropped\n";
+                }
+                return;
+            }
+        }
+    };
+    auto note = [&record, verbose](const std::string& text) {
+        if (record) {
+            record << "# " << text << "\n";
+            record.flush();
+        }
+        if (verbose) {
+            std::cerr << "kelbsim: " << text << "\n";
+        }
+    };
+    kelbsim::KelbUnit unit(options, faults, sink, note);
+
+    std::cout << slavePath << std::endl;
+
+    std::uint8_t buf[512];
+    while (!gStop) {
+        double now = monotonicSeconds();
+        unit.tick(now);
+        double due = unit.secondsUntilDue(monotonicSeconds());
+        int timeoutMs = due < 0 ? 200 : static_cast<int>(due * 1000.0);
+        pollfd p{master, POLLIN, 0};
+        int r = poll(&p, 1, std::min(timeoutMs, 200));
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail(std::string("poll: ") + std::strerror(errno));
+        }
+        if (r > 0 && (p.revents & POLLIN)) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) {
+                if (record) {
+                    record << hex(buf, static_cast<std::size_t>(n)) << "\n";
+                    record.flush();
+                }
+                unit.tick(monotonicSeconds());
+                unit.feed(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    if (!link.empty()) {
+        unlink(link.c_str());
+    }
+    close(slave);
+    close(master);
+    return 0;
+}

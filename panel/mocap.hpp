@@ -1,0 +1,78 @@
+// Main window of glovepanel: listens for the wireless glove on TCP, sends it single
+// commands and shows the replies. Everything runs on the GUI thread; each command
+// waits for nothing, and the next bytes received are taken as its reply according
+// to the pending request.
+#pragma once
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QTimer>
+
+#include "mocapclass.hpp"
+
+class QListWidgetItem;
+class QTcpServer;
+class QTcpSocket;
+
+class mocap : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // Which reply the next received bytes belong to.
+    enum PendingRequest : qint32 {
+        kBattery = 0,
+        kGetTime = 1,
+        kSetTime = 2,
+        kSetActiveFile = 3,
+        kShowFiles = 4,
+        kStartRecording = 5,
+        kRecording = 6,
+        kNone = 7,
+    };
+
+    static constexpr int kFrameSize = 61;
+    static constexpr int kBatteryTimeoutMs = 15000;
+
+    explicit mocap(QWidget* parent = nullptr);
+    ~mocap() override;
+
+  public slots:
+    void TcpConnected();
+    void TcpDataReceived();
+    void ClickedGetTime();
+    void ClickedSetTime();
+    void ClickedBattery();
+    void ClickedStartListening();
+    void ClickedShowFiles();
+    void ClickedFileList(QListWidgetItem* item);
+    void ClickedSetActiveFile();
+    void ClickedStartRecording();
+    void TimerTimeout();
+    void ClickedLowPower();
+
+  private:
+    void sendCommand(const QByteArray& bytes, PendingRequest next);
+    void setGloveButtonsEnabled(bool enabled);
+    void dropConnection();
+    void handleShortReply(const QByteArray& data);
+    void handleFileList(const QByteArray& data);
+    void handleStartRecording(const QByteArray& data);
+    void takeFrameBytes(QByteArray data);
+    void decodeFrame(const QByteArray& frame);
+    void showBattery(const QByteArray& reply);
+
+    Ui::mocapClass ui;
+    QTcpServer* server = nullptr;  // owned through the QObject tree
+    QTcpSocket* socket = nullptr;  // the glove's connection; child of the server
+    qint32 pending = kNone;
+    QByteArray fileListBuffer;
+    QByteArray frameBuffer;  // at most kFrameSize bytes
+    QTimer batteryTimer;
+
+    // A battery or time reply may arrive in pieces; it is complete at its NUL.
+    QByteArray replyBuffer;
+    // Bytes seen since "1S" was sent, until its echo is found.
+    QByteArray echoBuffer;
+    // The glove may end the "1S" echo with a NUL before the first frame.
+    bool skipEchoNul = false;
+};

@@ -1,0 +1,7 @@
+#include "handsim/kpxbaseexception.hpp"
+
+#include <utility>
+
+kpxBaseException::kpxBaseException(std::string message) : m_message(std::move(message)) {}
+
+kpxBaseException::~kpxBaseException() = default;

@@ -1,0 +1,132 @@
+#include "handsim/kpxhandmaster.hpp"
+#include "handsim/kpxhumanhand.hpp"
+#include "handsim/kpxogldrawer.hpp"
+#include "handsim/kpxtrackeremulator.hpp"
+#include "handsim/kpxvexagloveemulator.hpp"
+
+#include <GL/freeglut.h>
+#include <GL/gl.h>
+#include <GL/glu.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+constexpr int kSize = 200;
+
+// One hidden GLUT window for the whole program; GLUT cannot be initialised twice.
+class GlWindow : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        int argc = 1;
+        char name[] = "handsim_draw_tests";
+        char* argv[] = {name, nullptr};
+        glutInit(&argc, argv);
+        glutInitDisplayMode(GLUT_RGBA | GLUT_DEPTH | GLUT_SINGLE);
+        glutInitWindowSize(kSize, kSize);
+        glutCreateWindow("handsim");
+    }
+};
+
+struct Coverage {
+    int pixels = 0;
+    double meanX = 0.0;  // mean column of covered pixels, relative to the centre
+};
+
+// Looks down on the hand frame from +z so the palm plane fills the view, draws, and
+// measures which pixels the hand covers.
+Coverage render(kpxOglDrawer& drawer, const kpxHumanHand* hand) {
+    glViewport(0, 0, kSize, kSize);
+    glClearColor(0, 0, 0, 1);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glEnable(GL_DEPTH_TEST);
+    glEnable(GL_LIGHTING);
+    glEnable(GL_LIGHT0);
+    const float lightPos[4] = {0.0f, 0.0f, 50.0f, 1.0f};
+    glLightfv(GL_LIGHT0, GL_POSITION, lightPos);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glOrtho(-15, 15, -5, 25, -50, 50);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+
+    GLint depthBefore = 0;
+    glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &depthBefore);
+    drawer.draw(kpxTransform3D(), hand);
+    GLint depthAfter = 0;
+    glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &depthAfter);
+    EXPECT_EQ(depthBefore, depthAfter);
+    glFinish();
+
+    std::vector<unsigned char> rgb(kSize * kSize * 3);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, kSize, kSize, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    Coverage c;
+    double sumX = 0.0;
+    for (int y = 0; y < kSize; ++y) {
+        for (int x = 0; x < kSize; ++x) {
+            const unsigned char* p = &rgb[(y * kSize + x) * 3];
+            if (p[0] + p[1] + p[2] > 30) {
+                ++c.pixels;
+                sumX += x - kSize / 2.0;
+            }
+        }
+    }
+    if (c.pixels > 0) {
+        c.meanX = sumX / c.pixels;
+    }
+    return c;
+}
+
+struct Rig {
+    kpxVexaGloveEmulator glove;
+    kpxTrackerEmulator tracker;
+    kpxHandMaster master{&glove, tracker.getDevice(0)};
+    kpxHumanHand right{&master, 1.0, GHM::RIGHT_HAND};
+    kpxHumanHand left{&master, 1.0, GHM::LEFT_HAND};
+};
+
+TEST(OglDrawer, DrawsShadedHandAndNothingWithoutOne) {
+    kpxOglDrawer drawer;
+    Rig rig;
+    EXPECT_EQ(render(drawer, nullptr).pixels, 0);
+    const Coverage flat = render(drawer, &rig.right);
+    // The flat hand seen from above covers a good part of the 30 x 30 cm view.
+    EXPECT_GT(flat.pixels, kSize * kSize / 12);
+}
+
+TEST(OglDrawer, FistCoversLessThanFlatHand) {
+    kpxOglDrawer drawer;
+    Rig rig;
+    const Coverage flat = render(drawer, &rig.right);
+    for (int f = 1; f < 5; ++f) {
+        rig.glove.setJointValue(f, 0, -1.5);
+        rig.glove.setJointValue(f, 1, -1.6);
+        rig.glove.setJointValue(f, 2, -1.0);
+    }
+    rig.right.update(false);
+    const Coverage fist = render(drawer, &rig.right);
+    EXPECT_LT(fist.pixels, flat.pixels * 0.8);
+    EXPECT_GT(fist.pixels, 0);
+}
+
+TEST(OglDrawer, LeftHandIsDrawnMirrored) {
+    kpxOglDrawer drawer;
+    Rig rig;
+    const Coverage right = render(drawer, &rig.right);
+    const Coverage left = render(drawer, &rig.left);
+    // The right thumb points to -x, so its picture leans left of centre; the left's to the right.
+    EXPECT_LT(right.meanX, -1.0);
+    EXPECT_NEAR(left.meanX, -right.meanX, 1.5);
+    EXPECT_NEAR(left.pixels, right.pixels, right.pixels / 50);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new GlWindow);
+    return RUN_ALL_TESTS();
+}

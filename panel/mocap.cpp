@@ -404,4 +404,5 @@ void mocap::decodeFrame(const QByteArray& frame) {
         const int low = static_cast<unsigned char>(frame.at(offset + 1));
         ui.sensorDataLabels[i]->setText(QString::number(high * 256 + low));
     }
+    emit frameDecoded(frame);
 }

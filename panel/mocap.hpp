@@ -36,6 +36,13 @@ class mocap : public QMainWindow {
     explicit mocap(QWidget* parent = nullptr);
     ~mocap() override;
 
+    // Which reply the window waits for (PendingRequest).
+    qint32 pendingRequest() const { return pending; }
+
+  signals:
+    // A 61-byte streaming frame was taken and shown.
+    void frameDecoded(const QByteArray& frame);
+
   public slots:
     void TcpConnected();
     void TcpDataReceived();
@@ -67,7 +74,7 @@ class mocap : public QMainWindow {
     qint32 pending = kNone;
     QByteArray fileListBuffer;
     QByteArray frameBuffer;  // at most kFrameSize bytes
-    QTimer batteryTimer;
+    QTimer batteryTimer{this};
 
     // A battery or time reply may arrive in pieces; it is complete at its NUL.
     QByteArray replyBuffer;

@@ -1,0 +1,270 @@
+#include "link/serialport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace {
+
+// The far end of a real pseudo-terminal; the port under test opens the slave side.
+class Pty {
+  public:
+    Pty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
+            path_ = ptsname(master_);
+        }
+    }
+    ~Pty() {
+        if (master_ >= 0) {
+            ::close(master_);
+        }
+    }
+    const std::string& path() const { return path_; }
+    void send(const std::string& bytes) {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    std::string receive(size_t count) {
+        std::string out;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{master_, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) > 0) {
+                char buf[256];
+                const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+                if (n > 0) {
+                    out.append(buf, static_cast<size_t>(n));
+                }
+            }
+        }
+        return out;
+    }
+
+  private:
+    int master_ = -1;
+    std::string path_;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until the port has something to read, without consuming it.
+void waitForInput(SerialPort& port, char* first) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        if (port.read(first, 1, false) == 1) {
+            return;
+        }
+    }
+    FAIL() << "nothing arrived";
+}
+
+}  // namespace
+
+TEST(SerialPort, OpeningFailuresThrowTheOpenText) {
+    try {
+        SerialPort port("/nonexistent/tty", 115200);
+        FAIL() << "opened a missing device";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "ERROR: Could not open com port");
+    }
+    // A regular file is no terminal: its line settings cannot be read.
+    QTemporaryDir dir;
+    const QString file = dir.filePath("plain");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    try {
+        SerialPort port(file.toLocal8Bit().constData(), 115200);
+        FAIL() << "opened a regular file";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "ERROR: Could not set com port time-outs");
+    }
+}
+
+TEST(SerialPort, UnsupportedBaudRateIsAParameterError) {
+    Pty pty;
+    ASSERT_FALSE(pty.path().empty());
+    EXPECT_THROW(
+        {
+            try {
+                SerialPort port(pty.path().c_str(), 123);
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), "ERROR: Could not set com port parameters");
+                throw;
+            }
+        },
+        std::runtime_error);
+}
+
+TEST(SerialPort, PseudoTerminalWithoutModemLinesOpens) {
+    Pty pty;
+    ASSERT_FALSE(pty.path().empty());
+    EXPECT_NO_THROW(SerialPort port(pty.path().c_str(), 115200));
+}
+
+TEST(SerialPort, UseIsExclusive) {
+    Pty pty;
+    SerialPort first(pty.path().c_str(), 115200);
+    try {
+        SerialPort second(pty.path().c_str(), 115200);
+        FAIL() << "a second opener got in";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "ERROR: Could not open com port");
+    }
+}
+
+TEST(SerialPort, ControlBytesPassUnchangedBothWays) {
+    Pty pty;
+    SerialPort port(pty.path().c_str(), 115200);
+    const std::string bytes("\x03\x11\x13\r\n\x00\x7f\xff\x04\x1a", 10);
+    pty.send(bytes);
+    std::string got(1, '\0');
+    waitForInput(port, got.data());
+    char rest[32];
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (got.size() < bytes.size() && Clock::now() < deadline) {
+        const int n = port.read(rest, sizeof rest, false);
+        got.append(rest, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(port.write(bytes.data(), static_cast<int>(bytes.size())), 10);
+    EXPECT_EQ(pty.receive(bytes.size()), bytes);
+    EXPECT_EQ(port.writeString("1S"), 2);
+    EXPECT_EQ(pty.receive(2), "1S");
+}
+
+TEST(SerialPort, TerminatedReadKeepsRoomForTheNul) {
+    Pty pty;
+    SerialPort port(pty.path().c_str(), 115200);
+    pty.send(std::string(300, 'a'));
+    char first;
+    waitForInput(port, &first);
+    // Let the rest arrive, then one read of size 255 takes at most 254 bytes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    char buf[300];
+    std::memset(buf, 'z', sizeof buf);
+    const int n = port.read(buf, 255, true);
+    EXPECT_GT(n, 0);
+    EXPECT_LE(n, 254);
+    EXPECT_EQ(buf[n], '\0');
+    EXPECT_EQ(buf[255], 'z');
+}
+
+TEST(SerialPort, SilentReadReturnsZeroAfterAboutTheTimeout) {
+    Pty pty;
+    SerialPort port(pty.path().c_str(), 115200);
+    char buf[16] = {'x'};
+    const auto start = Clock::now();
+    EXPECT_EQ(port.read(buf, sizeof buf, true), 0);
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(buf[0], '\0');
+    EXPECT_GE(took, std::chrono::milliseconds(90));
+    EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+TEST(SerialPort, ReadReturnsAsSoonAsTheFirstByteArrives) {
+    Pty pty;
+    SerialPort port(pty.path().c_str(), 115200);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pty.send("Q");
+    });
+    char buf[64];
+    int n = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (n == 0 && Clock::now() < deadline) {
+        n = port.read(buf, sizeof buf, false);  // asks for 64, gets the one that waits
+    }
+    late.join();
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(buf[0], 'Q');
+}
+
+TEST(SerialPort, DrainEmptiesThePendingInput) {
+    Pty pty;
+    SerialPort port(pty.path().c_str(), 115200);
+    pty.send(std::string(3000, 'd'));
+    char first;
+    waitForInput(port, &first);
+    port.drain();
+    char buf[8];
+    EXPECT_EQ(port.read(buf, sizeof buf, false), 0);
+}
+
+TEST(SerialDiscovery, ListsDevicesWithStableNamesAndDescriptions) {
+    QTemporaryDir root;
+    QDir r(root.path());
+    // A USB adapter, a legacy UART with no chip behind it, a real UART and a virtual tty.
+    ASSERT_TRUE(r.mkpath("devices/usb1/1-1/1-1:1.0/ttyUSB0"));
+    QFile product(r.filePath("devices/usb1/1-1/product"));
+    ASSERT_TRUE(product.open(QIODevice::WriteOnly));
+    product.write("FT232R USB UART\n");
+    product.close();
+    QFile maker(r.filePath("devices/usb1/1-1/manufacturer"));
+    ASSERT_TRUE(maker.open(QIODevice::WriteOnly));
+    maker.write("FTDI\n");
+    maker.close();
+    ASSERT_TRUE(r.mkpath("drivers/ftdi_sio"));
+    ASSERT_TRUE(r.mkpath("drivers/serial8250"));
+    ASSERT_TRUE(r.mkpath("devices/platform/serial8250/ttyS0"));
+    ASSERT_TRUE(r.mkpath("devices/platform/serial8250/ttyS1"));
+    ASSERT_TRUE(r.mkpath("class/tty/ttyUSB0"));
+    ASSERT_TRUE(r.mkpath("class/tty/ttyS0"));
+    ASSERT_TRUE(r.mkpath("class/tty/ttyS1"));
+    ASSERT_TRUE(r.mkpath("class/tty/tty1"));
+    ASSERT_TRUE(r.mkpath("dev/serial/by-id"));
+    auto link = [&](const QString& target, const QString& at) {
+        ASSERT_TRUE(QFile::link(r.filePath(target), r.filePath(at))) << at.toStdString();
+    };
+    link("devices/usb1/1-1/1-1:1.0", "class/tty/ttyUSB0/device");
+    link("drivers/ftdi_sio", "devices/usb1/1-1/1-1:1.0/driver");
+    link("devices/platform/serial8250", "class/tty/ttyS0/device");
+    link("devices/platform/serial8250", "class/tty/ttyS1/device");
+    link("drivers/serial8250", "devices/platform/serial8250/driver");
+    ASSERT_TRUE(QFile::link("../../ttyUSB0", r.filePath("dev/serial/by-id/usb-FTDI_A1-if00")));
+    auto writeType = [&](const QString& at, const char* type) {
+        QFile f(r.filePath(at));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(type);
+    };
+    writeType("class/tty/ttyS0/type", "0\n");
+    writeType("class/tty/ttyS1/type", "4\n");
+
+    QStringList ports{"stale"};
+    QStringList descriptions{"stale"};
+    ASSERT_TRUE(discoverSerialPorts(ports, descriptions, r.filePath("class/tty").toStdString(),
+                                    r.filePath("dev").toStdString(),
+                                    r.filePath("dev/serial/by-id").toStdString()));
+    ASSERT_EQ(ports.size(), 2) << ports.join(",").toStdString();
+    ASSERT_EQ(descriptions.size(), 2);
+    EXPECT_EQ(ports[0], r.filePath("dev/ttyS1"));
+    EXPECT_EQ(descriptions[0], "serial8250");
+    EXPECT_EQ(ports[1], r.filePath("dev/serial/by-id/usb-FTDI_A1-if00"));
+    EXPECT_EQ(descriptions[1], "FTDI FT232R USB UART");
+}
+
+TEST(SerialDiscovery, EmptyAndMissingTrees) {
+    QTemporaryDir root;
+    QStringList ports{"x"};
+    QStringList descriptions{"y"};
+    EXPECT_TRUE(discoverSerialPorts(ports, descriptions, root.path().toStdString(), "/dev",
+                                    root.filePath("by-id").toStdString()));
+    EXPECT_TRUE(ports.isEmpty());
+    EXPECT_TRUE(descriptions.isEmpty());
+    EXPECT_FALSE(discoverSerialPorts(ports, descriptions, root.filePath("none").toStdString(),
+                                     "/dev", "/dev/serial/by-id"));
+    // The real system: whatever it holds, the lists stay parallel.
+    discoverSerialPorts(ports, descriptions);
+    EXPECT_EQ(ports.size(), descriptions.size());
+}

@@ -708,7 +708,8 @@ void GlovePanelTest::stopRecordingStopsTheDisplay() {
 
 void GlovePanelTest::disconnectClosesTheSocket() {
     GloveSimProcess sim;
-    QVERIFY(connectGlove(sim));
+    // --once: the simulator ends when the panel closes the connection.
+    QVERIFY(connectGlove(sim, {QStringLiteral("--once")}));
     click("startListeningButton");
     QCOMPARE(text("statusLabel"), QStringLiteral("Status: Not Connected"));
     QCOMPARE(button("startListeningButton")->text(), QStringLiteral("Stop Listening"));

@@ -3,6 +3,7 @@
 // frames. A node owns its two frames; the tree that allocated a node owns the node.
 // Built and read on the thread that brings the device online; no locking of its own.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 

@@ -1,6 +1,8 @@
 #pragma once
 // Eigen counterparts of the tree's frames, so expected values are computed independently.
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 #include <Eigen/Geometry>
 

@@ -1,0 +1,81 @@
+/* Result codes of the device manager. Every RZ_ call and every plug-in entry returns 0,
+ * a positive count, or one of these negative codes; code -N has the N-th name of the table
+ * returned by RZ_ErrorName. */
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define RZ_API __attribute__((visibility("default")))
+#else
+#define RZ_API
+#endif
+
+enum RzError {
+    RZERR_NO_ERROR = 0,
+    RZERR_GENERIC_ERROR = -1,
+    RZERR_INVALID_PARAM = -2,
+    RZERR_OUT_OF_MEMORY = -3,
+    RZERR_BUFFER_TOO_SMALL = -4,
+    RZERR_INVALID_PLUGIN_DIR = -5,
+    RZERR_INVALID_PLUGIN = -6,
+    RZERR_PLUGIN_INCOMPATIBLE_VERSION = -7,
+    RZERR_PLUGIN_NOT_INITIALIZED = -8,
+    RZERR_INVALID_INSTANCE = -9,
+    RZERR_INSTANCE_SHARED_BY_OTHERS = -10,
+    RZERR_INVALID_FUNCTABLE = -11,
+    RZERR_INVALID_MESSAGE = -12,
+    RZERR_MESSAGE_NOT_IMPLEMENTED = -13,
+    RZERR_MESSAGE_INVALID_ARGCODE = -14,
+    RZERR_MESSAGE_INVALID_BODY = -15,
+    RZERR_MESSAGE_INVALID_KEY = -16,
+    RZERR_MESSAGE_TOO_LARGE = -17,
+    RZERR_MESSAGE_DELIVER_ERROR = -18,
+    RZERR_MESSAGE_INCOMPLETE = -19,
+    RZERR_INVALID_DEVICE = -20,
+    RZERR_DEVICE_NOT_READY = -21,
+    RZERR_DEVICE_IN_USE = -22,
+    RZERR_INVALID_SERIAL = -23,
+    RZERR_SERIAL_READ = -24,
+    RZERR_SERIAL_WRITE = -25,
+    RZERR_SERIAL_SELECT = -26,
+    RZERR_SERIAL_READ_TIMEOUT = -27,
+    RZERR_SERIAL_WRITE_TIMEOUT = -28,
+    RZERR_SERIAL_INVALID_BAUDRATE = -29,
+    RZERR_SOCKET_OPEN = -30,
+    RZERR_SOCKET_CLOSE = -31,
+    RZERR_INVALID_SOCKET = -32,
+    RZERR_SOCKET_WRITE = -33,
+    RZERR_SOCKET_READ = -34,
+    RZERR_SOCKET_SELECT = -35,
+    RZERR_SOCKET_ACCEPT = -36,
+    RZERR_SOCKET_READ_TIMEOUT = -37,
+    RZERR_SOCKET_WRITE_TIMEOUT = -38,
+    RZERR_INVALID_URL = -39,
+    RZERR_INVALID_DATASTREAM = -40,
+    RZERR_DATASTREAM_IN_PROGRESS = -41,
+    RZERR_DATASTREAM_READ = -42,
+    RZERR_DATASTREAM_WRITE = -43,
+    RZERR_THREAD_TIMEOUT = -44,
+    RZERR_THREAD_TOO_MANY = -45,
+    RZERR_INVALID_DID = -46,
+    RZERR_INVALID_FILE = -47,
+    RZERR_FILE_OPEN = -48,
+    RZERR_FILE_CLOSE = -49,
+    RZERR_FILE_READ = -50,
+    RZERR_FILE_WRITE = -51,
+    RZERR_FILE_INVALID_CONTENT = -52,
+    RZERR_IPC_TIMEOUT = -53,
+    RZERR_IPC_LOCK = -54,
+    RZERR_IPC_UNLOCK = -55
+};
+
+/* Name of a result code: "RZERR_NO_ERROR" for 0 ... "RZERR_IPC_UNLOCK" for -55;
+ * "RZERR_UNKNOWN" for anything outside the table. Never null; static storage. */
+RZ_API const char* RZ_ErrorName(int code);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,18 @@
+// Pieces shared by the core's translation units.
+#pragma once
+
+#include <cstdint>
+
+#include "devicemanager/rzplugin.h"
+
+namespace rzcore {
+
+// Verbosity of the core's own diagnostics (RZ_VERBOSE, RZ_SetVerbosity).
+int coreVerbosity();
+
+// True when `p` is a live data stream (registered by the stream module).
+bool isStream(const void* p);
+// Called by RZ_ListDestroy / RZ_ListDeleteItem so a stream knows it left its list.
+uint32_t nextItemId();
+
+}  // namespace rzcore

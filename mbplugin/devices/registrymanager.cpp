@@ -1,0 +1,51 @@
+#include "devices/registrymanager.hpp"
+
+#include <cstring>
+
+namespace Devices {
+
+RegistryManager::~RegistryManager() {
+    for (int i = 0; i < m_configs.count(); ++i)
+        if (ConfigManager* config = m_configs.get(i))
+            config->detachRegistry();
+}
+
+void RegistryManager::loadRegistry(const char* fileName) {
+    m_registry.load(fileName);
+    scanConfigurations();
+}
+
+void RegistryManager::scanConfigurations() {
+    rziRegistryKey* root = m_registry.getRoot();
+    if (!root)
+        return;
+    m_configurationsKey = root->getKey("Configurations");
+    if (!m_configurationsKey)
+        m_configurationsKey = root->createKey("Configurations");
+    for (int i = 0; i < m_configurationsKey->getKeyCount(); ++i) {
+        auto* config = new ConfigManager();
+        config->m_configKey = m_configurationsKey->getKey(i);
+        m_configs.append(config);
+        if (config->isDefault())
+            m_default = config;
+    }
+}
+
+ConfigManager* RegistryManager::findConfig(const char* name) const {
+    if (!name)
+        return m_default;
+    for (int i = 0; i < m_configs.count(); ++i) {
+        ConfigManager* config = m_configs.get(i);
+        const char* configName = config->getName();
+        if (configName && std::strcmp(configName, name) == 0)
+            return config;
+    }
+    return nullptr;
+}
+
+void RegistryManager::createAllDevices() {
+    for (int i = 0; i < m_configs.count(); ++i)
+        m_configs.get(i)->createDevices();
+}
+
+}  // namespace Devices

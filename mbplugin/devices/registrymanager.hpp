@@ -1,0 +1,42 @@
+#pragma once
+// The device registry's configurations, in registry order, and the default one. Owns the
+// registry object; the configurations, devices and connections it creates live on after
+// it (the owner deletes them, or lets them live for the process).
+
+#include "devices/configmanager.hpp"
+#include "devices/darray.hpp"
+#include "registry/registry.hpp"
+
+namespace Devices {
+
+class RegistryManager {
+  public:
+    RegistryManager() = default;
+    // Destroys the registry; configurations and devices made from it forget their keys
+    // first, so they never reach into the freed registry.
+    virtual ~RegistryManager();
+    RegistryManager(const RegistryManager&) = delete;
+    RegistryManager& operator=(const RegistryManager&) = delete;
+
+    // Loads fileName (null: the default registry), then scans it. Registry errors pass on.
+    void loadRegistry(const char* fileName);
+    void scanConfigurations();
+
+    int getConfigCount() const { return m_configs.count(); }
+    // No range check beyond giving null outside 0..count-1.
+    ConfigManager* getConfig(int index) const { return m_configs.get(index); }
+    // Null name: the default configuration; else the first whose name matches exactly.
+    ConfigManager* findConfig(const char* name) const;
+    ConfigManager* getDefaultConfig() const { return m_default; }
+    void createAllDevices();
+
+    rziRegistry& registry() { return m_registry; }
+
+  private:
+    DArray<ConfigManager*> m_configs;
+    ConfigManager* m_default = nullptr;
+    rziRegistry m_registry;
+    rziRegistryKey* m_configurationsKey = nullptr;
+};
+
+}  // namespace Devices

@@ -1,6 +1,6 @@
 // Result-code names and the per-thread last error.
-#include "devicemanager/rzerr.h"
 #include "devicemanager/rzcore.h"
+#include "devicemanager/rzerr.h"
 
 namespace {
 
@@ -78,8 +78,12 @@ const char* RZ_ErrorName(int code) {
     return kNames[-code];
 }
 
-int RZ_GetLastError(void) { return tLastError; }
+int RZ_GetLastError(void) {
+    return tLastError;
+}
 
-void RZ_SetLastError(int code) { tLastError = code; }
+void RZ_SetLastError(int code) {
+    tLastError = code;
+}
 
 }  // extern "C"

@@ -55,7 +55,9 @@ bool holdsInstance(const void* item) {
     return it != items().end() && it->second >= static_cast<int>(sizeof(RzInstance));
 }
 
-bool isItem(const void* item) { return isOwnItem(item) || rzcore::isStream(item); }
+bool isItem(const void* item) {
+    return isOwnItem(item) || rzcore::isStream(item);
+}
 
 void* loadList(RzListItem* item) {
     return std::atomic_ref<void*>(item->list).load(std::memory_order_acquire);

@@ -69,18 +69,13 @@ int verbosity() {
 void* serviceAllocate(int bytes) {
     return bytes > 0 ? std::calloc(1, static_cast<size_t>(bytes)) : nullptr;
 }
-void serviceRelease(void* block) { std::free(block); }
+void serviceRelease(void* block) {
+    std::free(block);
+}
 
 RzCoreServices gServices = {
-    nullptr,
-    serviceAllocate,
-    serviceRelease,
-    RZ_InstanceOpen,
-    RZ_InstanceClose,
-    RZ_InstanceAttach,
-    RZ_InstanceDetach,
-    RZ_MessageDeliver,
-    RZ_ConfigQuery,
+    nullptr,           serviceAllocate,   serviceRelease,    RZ_InstanceOpen, RZ_InstanceClose,
+    RZ_InstanceAttach, RZ_InstanceDetach, RZ_MessageDeliver, RZ_ConfigQuery,
 };
 
 std::string moduleName(const std::string& file) {
@@ -136,9 +131,9 @@ void loadOne(const std::string& path) {
         r = RZERR_PLUGIN_INCOMPATIBLE_VERSION;
     }
     RzPluginEntry& e = plugin->entry;
-    if (r == 0 && (e.New == nullptr || e.Destroy == nullptr || e.MatchName == nullptr ||
-                   e.AttachDataStream == nullptr || e.DetachDataStream == nullptr ||
-                   e.Control == nullptr)) {
+    if (r == 0 &&
+        (e.New == nullptr || e.Destroy == nullptr || e.MatchName == nullptr ||
+         e.AttachDataStream == nullptr || e.DetachDataStream == nullptr || e.Control == nullptr)) {
         r = RZERR_INVALID_FUNCTABLE;
     }
     if (r == 0) {
@@ -315,7 +310,9 @@ bool lookupDevice(RzDeviceHandle handle, OpenDevice& out) {
 
 }  // namespace
 
-int rzcore::coreVerbosity() { return verbosity(); }
+int rzcore::coreVerbosity() {
+    return verbosity();
+}
 
 extern "C" {
 

@@ -118,8 +118,7 @@ void RZ_Mat4Translate(double m[16], double x, double y, double z) {
 }
 
 void RZ_Pos3Cross(const double a[3], const double b[3], double out[3]) {
-    double r[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
-                   a[0] * b[1] - a[1] * b[0]};
+    double r[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
     out[0] = r[0], out[1] = r[1], out[2] = r[2];
 }
 

@@ -16,7 +16,9 @@ void put32(uint8_t* p, uint32_t v) {
         p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
     }
 }
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 uint32_t get32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
            static_cast<uint32_t>(p[2]) << 8 | p[3];

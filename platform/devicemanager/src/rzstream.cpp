@@ -94,7 +94,7 @@ void unpin(RzDataStream* s) {
 }
 
 class Pin {
-public:
+  public:
     explicit Pin(const void* p) {
         std::lock_guard<std::mutex> lock(gMutex);
         if (p != nullptr && live().count(p) != 0) {
@@ -112,11 +112,13 @@ public:
     Pin& operator=(const Pin&) = delete;
     RzDataStream* get() const { return s_; }
 
-private:
+  private:
     RzDataStream* s_ = nullptr;
 };
 
-bool ownThread(const RzDataStream* s) { return (s->flags & RZ_STREAM_OWN_THREAD) != 0; }
+bool ownThread(const RzDataStream* s) {
+    return (s->flags & RZ_STREAM_OWN_THREAD) != 0;
+}
 
 int deliverSync(RzDataStream* s, int reason) {
     if (s->reader == nullptr || s->dead.load()) {
@@ -182,7 +184,9 @@ void deliveryLoop(RzDataStream* s) {
     unpin(s);  // last touch of the stream: it may be freed here
 }
 
-size_t capacity(const RzDataStream* s) { return s->buffer.size(); }
+size_t capacity(const RzDataStream* s) {
+    return s->buffer.size();
+}
 
 // Appends all of `data` or nothing (records are never split).
 bool tryAppend(RzDataStream* s, const uint8_t* data, size_t n) {

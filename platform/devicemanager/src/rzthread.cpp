@@ -111,7 +111,9 @@ int RZ_KillThread(RzThread* t) {
     return RZERR_NO_ERROR;
 }
 
-void RZ_ExitThread(int code) { pthread_exit(reinterpret_cast<void*>(static_cast<intptr_t>(code))); }
+void RZ_ExitThread(int code) {
+    pthread_exit(reinterpret_cast<void*>(static_cast<intptr_t>(code)));
+}
 
 int RZ_SetThreadPriorityHighest(RzThread* t) {
     if (!known(t)) {

@@ -26,7 +26,7 @@ RZ_API int RZ_GetPluginFolder(char* out, int size);
 RZ_API void RZ_SetVerbosity(int level);
 
 typedef struct RzPluginInfo {
-    char file[256]; /* library path */
+    char file[256];  /* library path */
     char module[64]; /* file name without "lib" and ".so": "linemux", "dummy", ... */
     char name[64];   /* entry-record name: "Serial V1.20", ... */
     int kind;
@@ -57,8 +57,8 @@ RZ_API int RZ_DeviceControl(RzDeviceHandle handle, int message, int argcode, voi
 RZ_API int RZ_DeviceControlGet(RzDeviceHandle handle, int message, int argcode, void* buffer,
                                int capacity);
 /* Request with `length` bytes of payload; gives the result. */
-RZ_API int RZ_DeviceControlSet(RzDeviceHandle handle, int message, int argcode,
-                               const void* buffer, int length);
+RZ_API int RZ_DeviceControlSet(RzDeviceHandle handle, int message, int argcode, const void* buffer,
+                               int length);
 /* Attaches / detaches a client stream to the device's instance (RZDP_AttachDataStream). */
 RZ_API int RZ_DeviceAttachDataStream(RzDeviceHandle handle, RzDataStream* stream);
 RZ_API int RZ_DeviceDetachDataStream(RzDeviceHandle handle, RzDataStream* stream);

@@ -121,14 +121,14 @@ typedef struct RzPluginEntry {
 /* Services the core offers its plug-ins (slot order fixed). Callable from any thread. */
 typedef struct RzCoreServices {
     void* unused0;
-    void* (*allocate)(int bytes);       /* zeroed block or null */
-    void (*release)(void* block);       /* frees a block of slot 1 */
-    RzInstance* (*open)(const char* deviceText); /* RZ_InstanceOpen */
-    void (*close)(RzInstance* instance);         /* RZ_InstanceClose */
-    int (*attach)(RzInstance* instance, RzDataStream* stream); /* RZ_InstanceAttach */
-    void (*detach)(RzInstance* instance, RzDataStream* stream); /* RZ_InstanceDetach */
+    void* (*allocate)(int bytes);                                     /* zeroed block or null */
+    void (*release)(void* block);                                     /* frees a block of slot 1 */
+    RzInstance* (*open)(const char* deviceText);                      /* RZ_InstanceOpen */
+    void (*close)(RzInstance* instance);                              /* RZ_InstanceClose */
+    int (*attach)(RzInstance* instance, RzDataStream* stream);        /* RZ_InstanceAttach */
+    void (*detach)(RzInstance* instance, RzDataStream* stream);       /* RZ_InstanceDetach */
     int (*deliver)(RzMessageHeader* header, void* payload, int size); /* RZ_MessageDeliver */
-    int (*query)(const char* query, char* out, int size);           /* RZ_ConfigQuery */
+    int (*query)(const char* query, char* out, int size);             /* RZ_ConfigQuery */
 } RzCoreServices;
 
 /* ----- the services as plain calls (what the table's slots point at) ----- */

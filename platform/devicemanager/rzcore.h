@@ -79,9 +79,9 @@ typedef struct RzDataStream RzDataStream;
 
 /* Reasons delivered to a stream's reader callback. Negative reasons are RZERR codes
  * announced by the feeding side (for example -27 for a silent serial line). */
-#define RZ_STREAM_DATA 0  /* bytes were added */
-#define RZ_STREAM_QUIT 3  /* the feeding side detached or is ending */
-#define RZ_STREAM_FULL 4  /* the ring is full; read or purge it */
+#define RZ_STREAM_DATA 0 /* bytes were added */
+#define RZ_STREAM_QUIT 3 /* the feeding side detached or is ending */
+#define RZ_STREAM_FULL 4 /* the ring is full; read or purge it */
 
 /* Reader callback: called with the stream and a reason. For reason 0 the result is given
  * back by RZ_DataStreamIn in synchronous mode (-41 is the usual "records consumed"). */
@@ -101,8 +101,7 @@ RZ_API RzDataStream* RZ_DataStreamNew(int size, RzStreamReader reader, void* use
 /* Same with flags: RZ_STREAM_OWN_THREAD delivers every reason, in order, on a thread of
  * the stream, so a reader may block (for example wait for a reply that the same stream
  * brings) without stalling the feeder. Repeated reason 0 deliveries are merged. */
-RZ_API RzDataStream* RZ_DataStreamNewEx(int size, RzStreamReader reader, void* user,
-                                        int flags);
+RZ_API RzDataStream* RZ_DataStreamNewEx(int size, RzStreamReader reader, void* user, int flags);
 /* Unlinks the stream from any list, stops further deliveries, waits for deliveries in
  * flight on other threads, then frees it (from inside its own reader callback the free
  * happens when the callback returns). 0, or -40 for a bad stream. */
@@ -190,8 +189,7 @@ typedef struct RzStringIndex {
 /* Copies the text before the first separator into `out` (cut to `size`-1 characters,
  * always terminated). Gives the position after that separator, or null when the token ran
  * to the end of the text (or `text` is null). */
-RZ_API const char* RZ_GetStringToken(const char* text, const char* separators, char* out,
-                                     int size);
+RZ_API const char* RZ_GetStringToken(const char* text, const char* separators, char* out, int size);
 /* Index of the first entry whose name equals `name` without regard to case, else -1. */
 RZ_API int RZ_GetStringIndex(const char* name, const RzStringIndex* table);
 /* Name of the first entry with `index`, else null. */

@@ -1,0 +1,263 @@
+// dummy: a device-manager plug-in that needs no hardware. Each instance produces sine-wave
+// channels on its own worker thread, writes every sample set to its client streams and
+// answers message 15 with the current values.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "common/dpframe.hpp"
+
+namespace {
+
+constexpr int kMaxChannels = 24;
+constexpr double kPi = 3.14159265358979323846;
+// Pause between passes: the worker would otherwise spin a core and fill every client
+// stream as fast as the writes go.
+constexpr auto kPassPause = std::chrono::milliseconds(1);
+
+const RzStringIndex kNames[] = {{0, "dummy"}, {0, "vexadummy"}, {-1, nullptr}};
+
+struct Channel {
+    double start = 0;  // seconds
+    double frequency = 0;
+    double upper = 0;
+    double lower = 0;
+    std::atomic<double> value{0};  // read by message 15 on the core's threads
+};
+
+struct DummyState {
+    RzList* streams = nullptr;  // client streams; walked under its lock
+    RzThread* worker = nullptr;
+    std::atomic<bool> running{false};
+    int count = 0;
+    Channel channels[kMaxChannels];
+    uint8_t output[kMaxChannels * 8] = {};
+    std::mutex wakeMutex;  // pacing wait, cut short by the stop
+    std::condition_variable wake;
+};
+
+DummyState* stateOf(RzInstance* inst) {
+    return static_cast<DummyState*>(inst->priv);
+}
+
+// Centred on (upper + lower) / 2 so a channel stays within [lower, upper] whatever the bounds.
+double channelValue(const Channel& c, int i, int n, double now) {
+    double phase = 2.0 * kPi * c.frequency * ((now - c.start) + i * 2.0 * kPi / n);
+    return (c.upper + c.lower) / 2.0 + std::sin(phase) * (c.upper - c.lower) / 2.0;
+}
+
+int rzdpDetach(RzInstance* inst, RzDataStream* stream);
+
+int workerMain(void* arg) {
+    auto* inst = static_cast<RzInstance*>(arg);
+    DummyState* st = stateOf(inst);
+    DP_LOG(2, "\n[dummy] start...\n");
+    std::vector<RzDataStream*> failed;
+    while (st->running.load()) {
+        double now = RZ_GetCurrentTime();
+        for (int i = 0; i < st->count; ++i) {
+            double v = channelValue(st->channels[i], i, st->count, now);
+            st->channels[i].value.store(v);
+            RZ_PutDouble(st->output + 8 * i, v);
+        }
+        int bytes = 8 * st->count;
+        failed.clear();
+        RZ_ListLock(st->streams);
+        for (void* s = RZ_ListFirst(st->streams); s != nullptr; s = RZ_ListNext(st->streams, s)) {
+            auto* stream = static_cast<RzDataStream*>(s);
+            if (RZ_DataStreamWrite(stream, st->output, bytes) != bytes) {
+                failed.push_back(stream);
+            }
+        }
+        RZ_ListUnlock(st->streams);
+        for (RzDataStream* stream : failed) {
+            DP_LOG(0, "[dummy]: stream %x removed\n", RZ_ListItemId(stream));
+            rzdpDetach(inst, stream);
+        }
+        std::unique_lock<std::mutex> lock(st->wakeMutex);
+        st->wake.wait_for(lock, kPassPause, [st] { return !st->running.load(); });
+    }
+    DP_LOG(2, "[dummy] end...\n");
+    return 0;
+}
+
+RzInstance* rzdpNew(const char* name, const char* settings) {
+    double upper = 0, lower = 0, freq = 0;
+    int nsensors = 0;
+    RzKeyValue table[] = {
+        {RZ_KV_DOUBLE, "upper", &upper, "1."},  {RZ_KV_DOUBLE, "lower", &lower, "-1."},
+        {RZ_KV_DOUBLE, "freq", &freq, "10."},   {RZ_KV_INT, "nsensors", &nsensors, "2"},
+        {RZ_KV_END, nullptr, nullptr, nullptr},
+    };
+    if (name == nullptr || !RZ_GetKeyValue(settings, table, 1)) {
+        DP_LOG(0, "[dummy] New: Invalid device %s\n", settings ? settings : "(null)");
+        RZ_SetLastError(RZERR_INVALID_URL);
+        return nullptr;
+    }
+    nsensors = std::clamp(nsensors, 0, kMaxChannels);
+
+    char canonical[RZ_NAME_SIZE + 32];
+    int len = std::snprintf(canonical, sizeof(canonical), "%s:device=dummy\n", name);
+    if (len < 0 || len >= RZ_NAME_SIZE) {
+        DP_LOG(0, "[dummy] New: name too long: %s\n", name);
+        RZ_SetLastError(RZERR_INVALID_PARAM);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(dp::creationMutex());
+    if (RzInstance* inst = dp::share(canonical)) {
+        DP_LOG(2, "[dummyd] The request instance has already been created.\n");
+        return inst;
+    }
+    RzInstance* inst = dp::create(canonical, sizeof(DummyState));
+    if (inst == nullptr) {
+        return nullptr;
+    }
+    auto* st = new (inst->priv) DummyState;
+    st->count = nsensors;
+    double now = RZ_GetCurrentTime();
+    for (int i = 0; i < nsensors; ++i) {
+        Channel& c = st->channels[i];
+        c.start = now;
+        c.frequency = freq;
+        c.upper = upper;
+        c.lower = lower;
+        c.value.store(channelValue(c, i, nsensors, now));
+    }
+    st->streams = RZ_ListNew();
+    if (st->streams == nullptr) {
+        st->~DummyState();
+        dp::discard(inst);
+        RZ_SetLastError(RZERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    st->running.store(true);
+    st->worker = RZ_CreateThread(workerMain, inst);
+    if (st->worker == nullptr) {
+        st->running.store(false);
+        RZ_ListDestroy(st->streams);
+        st->~DummyState();
+        dp::discard(inst);
+        RZ_SetLastError(RZERR_THREAD_TOO_MANY);
+        return nullptr;
+    }
+    return inst;
+}
+
+int rzdpDestroy(RzInstance* inst) {
+    int r = dp::beginRelease(inst);
+    if (r != RZERR_NO_ERROR) {
+        return r;
+    }
+    DummyState* st = stateOf(inst);
+    {
+        std::lock_guard<std::mutex> lock(st->wakeMutex);
+        st->running.store(false);
+    }
+    st->wake.notify_all();
+    // Never killed: the worker is woken and awaited for as long as it takes.
+    while (RZ_AwaitThread(st->worker, 1000) == RZERR_THREAD_TIMEOUT) {
+        DP_LOG(1, "[dummyd] Thread still running, waiting.\n");
+    }
+    st->worker = nullptr;
+    DP_LOG(1, "[dummyd] Thread exited.\n");
+    // Streams still attached learn that the device is gone.
+    RZ_ListLock(st->streams);
+    for (void* s = RZ_ListFirst(st->streams); s != nullptr; s = RZ_ListNext(st->streams, s)) {
+        RZ_DataStreamAnnounce(static_cast<RzDataStream*>(s), RZ_STREAM_QUIT);
+        RZ_DataStreamSetOwner(static_cast<RzDataStream*>(s), nullptr);
+    }
+    RZ_ListUnlock(st->streams);
+    RZ_ListDestroy(st->streams);
+    st->~DummyState();
+    dp::finishRelease(inst);
+    return RZERR_NO_ERROR;
+}
+
+int rzdpMatchName(const char* name) {
+    return RZ_GetStringIndex(name, kNames);
+}
+
+int rzdpAttach(RzInstance* inst, RzDataStream* stream) {
+    dp::Pin pin(inst);
+    if (!pin) {
+        return RZERR_INVALID_INSTANCE;
+    }
+    if (!RZ_DataStreamIsValid(stream)) {
+        return RZERR_INVALID_DATASTREAM;
+    }
+    int r = RZ_ListAddItem(stateOf(inst)->streams, stream);
+    if (r != RZERR_NO_ERROR) {
+        return r == RZERR_DEVICE_IN_USE ? r : RZERR_INVALID_DATASTREAM;
+    }
+    RZ_DataStreamSetOwner(stream, inst);
+    return RZERR_NO_ERROR;
+}
+
+int rzdpDetach(RzInstance* inst, RzDataStream* stream) {
+    dp::Pin pin(inst);
+    if (!pin) {
+        DP_LOG(0, "[dummy] RZDP_DetachDataStream: invalid instance.\n");
+        return RZERR_INVALID_INSTANCE;
+    }
+    DummyState* st = stateOf(inst);
+    if (!RZ_DataStreamIsValid(stream) || !RZ_ListItemIsOfList(st->streams, stream)) {
+        DP_LOG(0, "[dummy] RZDP_DetachDataStream: invalid data stream.\n");
+        return RZERR_INVALID_DATASTREAM;
+    }
+    RZ_DataStreamAnnounce(stream, RZ_STREAM_QUIT);
+    RZ_ListDeleteItem(st->streams, stream);
+    RZ_DataStreamSetOwner(stream, nullptr);
+    return RZERR_NO_ERROR;
+}
+
+int onRelease(RzInstance* inst, RzMessageHeader* header, uint8_t*, int) {
+    return dp::handleRelease(inst, header, [](int r) { return r == 0 ? 0 : -1; });
+}
+
+int onRead(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
+    DummyState* st = stateOf(inst);
+    int bytes = 8 * st->count;
+    if (bytes > size) {
+        dp::reply(header, RZERR_BUFFER_TOO_SMALL, 0);
+        return RZERR_BUFFER_TOO_SMALL;
+    }
+    for (int i = 0; i < st->count; ++i) {
+        RZ_PutDouble(payload + 8 * i, st->channels[i].value.load());
+    }
+    dp::reply(header, RZERR_NO_ERROR, bytes);
+    return RZERR_NO_ERROR;
+}
+
+void installHandlers() {
+    dp::setHandler(2, onRelease);
+    dp::setHandler(15, onRead);
+}
+
+const dp::Description kDescription = {
+    RZ_KIND_DUMMY, "dummy V1.00", rzdpNew,    rzdpDestroy,
+    rzdpMatchName, rzdpAttach,    rzdpDetach, installHandlers,
+};
+
+}  // namespace
+
+extern "C" {
+
+RZ_PLUGIN_EXPORT int RZ_Plugin_GetEntryPoints(RzPluginEntry* entry) {
+    return dp::getEntryPoints(entry, kDescription);
+}
+
+RZ_PLUGIN_EXPORT int RZ_Plugin_Initialize(RzCoreServices* services, RzPluginEntry* entry) {
+    return dp::initialize(services, entry, kDescription);
+}
+
+RZ_PLUGIN_EXPORT int RZ_Plugin_Shutdown(void) {
+    return dp::shutdown();
+}
+
+}  // extern "C"

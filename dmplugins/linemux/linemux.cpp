@@ -1,0 +1,258 @@
+// linemux: the serial port manager plug-in. Maps logical port names to device paths, opens a
+// port once however many clients ask for it, watches it on its own thread feeding the
+// attached stream, and writes message 16 payloads to it.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/dpframe.hpp"
+#include "linemux/rzserial.h"
+
+namespace {
+
+// Four sections: logical names (entry 0), Windows paths (17), first Unix set (33), second
+// Unix set (41). This build uses the first Unix set as its device-path section.
+const RzStringIndex kPorts[] = {
+    {0, "serial1"},       {0, "serial"},        {1, "serial2"},       {2, "serial3"},
+    {3, "serial4"},       {4, "serial5"},       {5, "serial6"},       {6, "serial7"},
+    {7, "serial8"},       {8, "serial9"},       {9, "serial10"},      {10, "serial11"},
+    {11, "serial12"},     {12, "serial13"},     {13, "serial14"},     {14, "serial15"},
+    {15, "serial16"},     {0, "COM1"},          {1, "COM2"},          {2, "COM3"},
+    {3, "COM4"},          {4, "COM5"},          {5, "COM6"},          {6, "COM7"},
+    {7, "COM8"},          {8, "COM9"},          {9, "\\\\.\\COM10"},  {10, "\\\\.\\COM11"},
+    {11, "\\\\.\\COM12"}, {12, "\\\\.\\COM13"}, {13, "\\\\.\\COM14"}, {14, "\\\\.\\COM15"},
+    {15, "\\\\.\\COM16"}, {0, "/dev/ttyS0"},    {1, "/dev/ttyS1"},    {2, "/dev/ttyS2"},
+    {3, "/dev/ttyS3"},    {4, "/dev/ttyS4"},    {5, "/dev/ttyS5"},    {6, "/dev/ttyS6"},
+    {7, "/dev/ttyS7"},    {0, "/dev/ttyd1"},    {1, "/dev/ttyd2"},    {2, "/dev/ttyd3"},
+    {3, "/dev/ttyd4"},    {4, "/dev/ttyd5"},    {5, "/dev/ttyd6"},    {6, "/dev/ttyd7"},
+    {7, "/dev/ttyd8"},    {-1, nullptr},
+};
+constexpr int kDevicePathSection = 33;
+constexpr int kDevicePathSectionEnd = 41;
+static_assert(sizeof(kPorts) / sizeof(kPorts[0]) == 50);
+
+struct LinemuxState {
+    RzSerialPort* port = nullptr;
+    std::atomic<RzDataStream*> stream{nullptr};  // the watched stream, null when none
+};
+
+LinemuxState* stateOf(RzInstance* inst) {
+    return static_cast<LinemuxState*>(inst->priv);
+}
+
+// Device path of port index i. Tests point the section at pseudo-terminals with
+// LINEMUX_TEST_DEVICE_PATHS ("path0,path1,..."), test use only.
+std::string devicePath(int index) {
+    if (const char* env = std::getenv("LINEMUX_TEST_DEVICE_PATHS"); env != nullptr) {
+        std::string list = env;
+        size_t start = 0;
+        for (int i = 0;; ++i) {
+            size_t comma = list.find(',', start);
+            if (i == index) {
+                return list.substr(start, comma == std::string::npos ? comma : comma - start);
+            }
+            if (comma == std::string::npos) {
+                return {};
+            }
+            start = comma + 1;
+        }
+    }
+    for (int e = kDevicePathSection; e < kDevicePathSectionEnd; ++e) {
+        if (kPorts[e].index == index) {
+            return kPorts[e].name;
+        }
+    }
+    return {};
+}
+
+int rzdpMatchName(const char* name) {
+    int index = RZ_GetStringIndex(name, kPorts);
+    if (index < 0 && name != nullptr && std::strncmp(name, "/dev/", 5) == 0) {
+        DP_LOG(2, "[seriald] not a standard port, use the port name literally\n");
+        return 0;
+    }
+    return index;
+}
+
+RzInstance* rzdpNew(const char* name, const char* settings) {
+    if (name == nullptr || *name == '\0') {
+        RZ_SetLastError(RZERR_INVALID_PARAM);
+        return nullptr;
+    }
+    std::string canonical = name;
+    std::string path = name;
+    int index = RZ_GetStringIndex(name, kPorts);
+    if (index >= 0) {
+        canonical = RZ_GetStringFromIndex(index, kPorts);
+        path = devicePath(index);
+        if (path.empty()) {
+            DP_LOG(0, "[seriald] %s has no device on this system.\n", name);
+            RZ_SetLastError(RZERR_INVALID_DEVICE);
+            return nullptr;
+        }
+    }
+    if (canonical.size() >= RZ_NAME_SIZE) {
+        DP_LOG(0, "[seriald] port name too long: %s\n", name);
+        RZ_SetLastError(RZERR_INVALID_PARAM);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(dp::creationMutex());
+    if (RzInstance* inst = dp::share(canonical.c_str())) {
+        DP_LOG(1, "[seriald] The request port has already been openned. \n");
+        return inst;
+    }
+    RzSerialPort* port = RZ_SerialOpen(path.c_str(), settings);
+    if (port == nullptr) {
+        return nullptr;
+    }
+    RzInstance* inst = dp::create(canonical.c_str(), sizeof(LinemuxState));
+    if (inst == nullptr) {
+        DP_LOG(0, "[seriald] Fail to allocate a new instance.\n");
+        RZ_SerialClose(port);
+        return nullptr;
+    }
+    new (inst->priv) LinemuxState;
+    stateOf(inst)->port = port;
+    return inst;
+}
+
+int rzdpDestroy(RzInstance* inst) {
+    int r = dp::beginRelease(inst);
+    if (r == RZERR_INSTANCE_SHARED_BY_OTHERS) {
+        DP_LOG(2, "[seriald] %d clients still connected.\n", dp::clients(inst).load());
+    }
+    if (r != RZERR_NO_ERROR) {
+        return r;
+    }
+    LinemuxState* st = stateOf(inst);
+    if (RzDataStream* stream = st->stream.exchange(nullptr)) {
+        dp::lastResult(inst).store(RZ_SerialUnwatch(st->port, stream));
+        RZ_DataStreamSetOwner(stream, nullptr);
+    }
+    DP_LOG(1, "[seriald] Inst %x destroyed.\n", RZ_InstanceHandle(inst));
+    RZ_SerialClose(st->port);
+    st->~LinemuxState();
+    dp::finishRelease(inst);
+    return RZERR_NO_ERROR;
+}
+
+int rzdpAttach(RzInstance* inst, RzDataStream* stream) {
+    dp::Pin pin(inst);
+    if (!pin) {
+        return RZERR_INVALID_INSTANCE;
+    }
+    if (!RZ_DataStreamIsValid(stream)) {
+        return RZERR_INVALID_DATASTREAM;
+    }
+    LinemuxState* st = stateOf(inst);
+    // A port has one watched stream; a second is refused rather than orphaning the first.
+    RzDataStream* none = nullptr;
+    if (!st->stream.compare_exchange_strong(none, stream)) {
+        return RZERR_DEVICE_IN_USE;
+    }
+    RZ_DataStreamSetOwner(stream, inst);
+    int r = RZ_SerialWatch(st->port, stream);
+    if (r != RZERR_NO_ERROR) {
+        st->stream.store(nullptr);
+        RZ_DataStreamSetOwner(stream, nullptr);
+    }
+    return r;
+}
+
+int rzdpDetach(RzInstance* inst, RzDataStream* stream) {
+    dp::Pin pin(inst);
+    if (!pin) {
+        return RZERR_INVALID_INSTANCE;
+    }
+    LinemuxState* st = stateOf(inst);
+    if (!RZ_DataStreamIsValid(stream) || st->stream.load() != stream) {
+        return RZERR_INVALID_DATASTREAM;
+    }
+    int r = RZ_SerialUnwatch(st->port, stream);
+    dp::lastResult(inst).store(r);
+    if (r == RZERR_NO_ERROR) {
+        st->stream.store(nullptr);
+        RZ_DataStreamSetOwner(stream, nullptr);
+    }
+    return r;
+}
+
+int onRelease(RzInstance* inst, RzMessageHeader* header, uint8_t*, int) {
+    return dp::handleRelease(inst, header, [](int r) {
+        return r == RZERR_NO_ERROR || r == RZERR_INSTANCE_SHARED_BY_OTHERS ? 0 : -1;
+    });
+}
+
+int onAccept(RzInstance*, RzMessageHeader*, uint8_t*, int) {
+    return RZERR_NO_ERROR;
+}
+
+int onLastResult(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
+    if (size < 4) {
+        dp::reply(header, RZERR_BUFFER_TOO_SMALL, 0);
+        return RZERR_BUFFER_TOO_SMALL;
+    }
+    auto v = static_cast<uint32_t>(dp::lastResult(inst).load());
+    payload[0] = static_cast<uint8_t>(v >> 24);
+    payload[1] = static_cast<uint8_t>(v >> 16);
+    payload[2] = static_cast<uint8_t>(v >> 8);
+    payload[3] = static_cast<uint8_t>(v);
+    dp::reply(header, RZERR_NO_ERROR, 4);
+    return RZERR_NO_ERROR;
+}
+
+int onRefuse(RzInstance*, RzMessageHeader* header, uint8_t*, int) {
+    dp::reply(header, RZERR_GENERIC_ERROR, 0);
+    return RZERR_GENERIC_ERROR;
+}
+
+int onWrite(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int) {
+    int length = dp::payloadLength(header);  // checked against the buffer by the frame
+    int result = RZERR_NO_ERROR;
+    if (length > 0) {
+        int r = RZ_SerialWrite(stateOf(inst)->port, payload, length);
+        if (r < 0) {
+            DP_LOG(0, "[seriald] Write error.\n");
+            result = r;
+        }
+    }
+    dp::reply(header, result, 0);
+    return result;
+}
+
+void installHandlers() {
+    dp::setHandler(2, onRelease);
+    dp::setHandler(3, onAccept);
+    dp::setHandler(4, onLastResult);
+    dp::setHandler(5, onAccept);
+    dp::setHandler(6, onAccept);
+    dp::setHandler(9, onRefuse);
+    dp::setHandler(10, onRefuse);
+    dp::setHandler(15, onRefuse);
+    dp::setHandler(16, onWrite);
+}
+
+const dp::Description kDescription = {
+    RZ_KIND_LINEMUX, "Serial V1.20", rzdpNew,    rzdpDestroy,
+    rzdpMatchName,   rzdpAttach,     rzdpDetach, installHandlers,
+};
+
+}  // namespace
+
+extern "C" {
+
+RZ_PLUGIN_EXPORT int RZ_Plugin_GetEntryPoints(RzPluginEntry* entry) {
+    return dp::getEntryPoints(entry, kDescription);
+}
+
+RZ_PLUGIN_EXPORT int RZ_Plugin_Initialize(RzCoreServices* services, RzPluginEntry* entry) {
+    return dp::initialize(services, entry, kDescription);
+}
+
+RZ_PLUGIN_EXPORT int RZ_Plugin_Shutdown(void) {
+    return dp::shutdown();
+}
+
+}  // extern "C"

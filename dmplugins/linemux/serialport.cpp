@@ -1,0 +1,437 @@
+// Serial ports on POSIX: termios for the line, poll() with a wake-up descriptor for the
+// watcher, so stopping a watcher never needs to kill its thread.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+#include "common/dpframe.hpp"
+#include "linemux/rzserial.h"
+
+struct RzSerialPort {
+    uint32_t magic = RZ_SERIAL_MAGIC;
+    int fd = -1;
+    int wakeFd = -1;              // eventfd: a write wakes the watcher's poll()
+    RzThread* watcher = nullptr;  // guarded by controlMutex
+    std::atomic<RzDataStream*> stream{nullptr};
+    uint16_t eventChar = 0;  // high byte 1 = event-character mode, low byte the char
+    std::atomic<bool> running{false};
+    int watchTimeoutMs = 1000;
+    int secondTimeoutMs = 1000;
+    int writeMultiplierMs = 1;
+    std::mutex writeMutex;    // writes come from several core threads
+    std::mutex controlMutex;  // watch, unwatch, close
+
+    // Watcher thread only.
+    int lastRead = 0;
+    uint8_t pending[1024] = {};  // event-character mode: bytes held until the character
+    int pendingLength = 0;
+};
+
+namespace {
+
+constexpr int kInputQueue = 1024;
+
+std::mutex gPortsMutex;
+std::unordered_set<const RzSerialPort*>& ports() {
+    static auto* s = new std::unordered_set<const RzSerialPort*>;
+    return *s;
+}
+
+bool valid(const RzSerialPort* port) {
+    std::lock_guard<std::mutex> lock(gPortsMutex);
+    return port != nullptr && ports().count(port) != 0 && port->magic == RZ_SERIAL_MAGIC &&
+           port->fd >= 0;
+}
+
+speed_t speedOf(int baud) {
+    switch (baud) {
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return 0;
+    }
+}
+
+int configureLine(RzSerialPort* port, int baud) {
+    speed_t speed = speedOf(baud);
+    if (baud % 9600 != 0 || speed == 0) {
+        return RZERR_SERIAL_INVALID_BAUDRATE;
+    }
+    termios tio{};
+    if (tcgetattr(port->fd, &tio) != 0) {
+        return RZERR_GENERIC_ERROR;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    // Reads return at once with what is queued; the wait for the first byte is a poll().
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 ||
+        tcsetattr(port->fd, TCSANOW, &tio) != 0) {
+        return RZERR_GENERIC_ERROR;
+    }
+    // DTR and RTS off. A pseudo-terminal refuses modem control; that is no refusal of the
+    // line settings.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(port->fd, TIOCMBIC, &lines);
+    port->writeMultiplierMs = std::max(1, static_cast<int>(100.0 / baud));
+    return RZERR_NO_ERROR;
+}
+
+int readAdapter(void* device, void* buffer, int count) {
+    auto* port = static_cast<RzSerialPort*>(device);
+    int n = RZ_SerialRead(port, buffer, count);
+    port->lastRead = n > 0 ? n : 0;
+    return n;
+}
+
+int takePending(void* device, void* buffer, int count) {
+    auto* port = static_cast<RzSerialPort*>(device);
+    int n = std::min(count, port->pendingLength);
+    std::memcpy(buffer, port->pending, static_cast<size_t>(n));
+    std::memmove(port->pending, port->pending + n, static_cast<size_t>(port->pendingLength - n));
+    port->pendingLength -= n;
+    return n;
+}
+
+// Event-character mode: bytes are held until the event character (or a full input queue)
+// arrives, then everything held goes to the stream, as a port event on the character would.
+int feedOnEventChar(RzSerialPort* port, RzDataStream* stream) {
+    int room = kInputQueue - port->pendingLength;
+    int n = RZ_SerialRead(port, port->pending + port->pendingLength, room);
+    if (n < 0) {
+        return n;
+    }
+    port->lastRead = n;
+    uint8_t c = static_cast<uint8_t>(port->eventChar & 0xFF);
+    bool flagged = n > 0 && std::memchr(port->pending + port->pendingLength, c,
+                                        static_cast<size_t>(n)) != nullptr;
+    port->pendingLength += n;
+    if (!flagged && port->pendingLength < kInputQueue) {
+        return n;
+    }
+    int r = n;
+    while (port->pendingLength > 0) {
+        int before = port->pendingLength;
+        r = RZ_DataStreamIn(stream, takePending, port);
+        if ((r < 0 && r != RZERR_DATASTREAM_IN_PROGRESS) || port->pendingLength == before) {
+            break;
+        }
+    }
+    return r;
+}
+
+void sleepOnWake(RzSerialPort* port, int ms) {
+    pollfd p{port->wakeFd, POLLIN, 0};
+    poll(&p, 1, ms);
+}
+
+int watcherMain(void* arg) {
+    auto* port = static_cast<RzSerialPort*>(arg);
+    RzDataStream* stream = port->stream.load();
+    bool eventMode = (port->eventChar >> 8) != 0;
+    auto lastActivity = std::chrono::steady_clock::now();
+    while (port->running.load()) {
+        auto silentFor = std::chrono::steady_clock::now() - lastActivity;
+        int waitMs = port->watchTimeoutMs -
+                     static_cast<int>(
+                         std::chrono::duration_cast<std::chrono::milliseconds>(silentFor).count());
+        pollfd fds[2] = {{port->fd, POLLIN, 0}, {port->wakeFd, POLLIN, 0}};
+        int r = poll(fds, 2, std::max(0, waitMs));
+        if (r < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            DP_LOG(0, "serial_watcher: error: %d\n", errno);
+            break;
+        }
+        if (fds[1].revents != 0) {
+            uint64_t drained;
+            ssize_t ignored = read(port->wakeFd, &drained, sizeof(drained));
+            (void)ignored;
+            continue;
+        }
+        if (r == 0) {
+            RZ_DataStreamAnnounce(stream, RZERR_SERIAL_READ_TIMEOUT);
+            lastActivity = std::chrono::steady_clock::now();
+            continue;
+        }
+        short ev = fds[0].revents;
+        if ((ev & (POLLERR | POLLNVAL)) != 0 || ((ev & POLLHUP) != 0 && (ev & POLLIN) == 0)) {
+            DP_LOG(0, "RZ_SerialWatch: waitcommevent error %d\n", ev);
+            RZ_DataStreamAnnounce(stream, RZERR_SERIAL_SELECT);
+            break;
+        }
+        port->lastRead = 0;
+        int n =
+            eventMode ? feedOnEventChar(port, stream) : RZ_DataStreamIn(stream, readAdapter, port);
+        if (port->lastRead > 0) {
+            lastActivity = std::chrono::steady_clock::now();
+        }
+        if (n < 0 && n != RZERR_DATASTREAM_IN_PROGRESS) {
+            if (dp::verbose(0)) {
+                RZ_ErrorPrint(n, "[seriald] RZ_SerialWatch");
+            }
+            RZ_DataStreamAnnounce(stream, RZERR_SERIAL_READ);
+            break;
+        }
+        if (port->lastRead == 0) {
+            // Readable but nothing taken: the stream is full (let its reader catch up) or the
+            // device reports readiness without data; never spin at the watcher's priority.
+            sleepOnWake(port, n == RZERR_DATASTREAM_IN_PROGRESS ? 10 : 5);
+        }
+    }
+    DP_LOG(2, "[seriald] RZ_SerialWatch: announce quit.\n");
+    RZ_DataStreamAnnounce(stream, RZ_STREAM_QUIT);
+    DP_LOG(1, "[seriald] RZ_SerialWatch: Watcher exit.\n");
+    return 0;
+}
+
+// Wakes the watcher and waits for it for as long as it takes (never killed: it may be
+// inside the stream's reader). Call with controlMutex held.
+void stopWatcher(RzSerialPort* port, const char* who) {
+    if (port->watcher == nullptr) {
+        return;
+    }
+    port->running.store(false);
+    uint64_t one = 1;
+    ssize_t ignored = write(port->wakeFd, &one, sizeof(one));
+    (void)ignored;
+    DP_LOG(2, "[seriald] %s: wait for worker to quit...\n", who);
+    while (RZ_AwaitThread(port->watcher, 1000) == RZERR_THREAD_TIMEOUT) {
+        DP_LOG(0, "[seriald] %s: worker thread still running, waiting.\n", who);
+    }
+    DP_LOG(1, "[seriald] %s: worker thread closed.\n", who);
+    port->watcher = nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+RZ_PLUGIN_EXPORT RzSerialPort* RZ_SerialOpen(const char* path, const char* settings) {
+    int baud = 0, eventChar = 0;
+    unsigned char eventValue = 0;
+    RzKeyValue table[] = {
+        {RZ_KV_INT, "baudrate", &baud, "115200"},
+        {RZ_KV_BOOL, "eventchar", &eventChar, "false"},
+        {RZ_KV_BYTE, "eventcharval", &eventValue, ""},
+        {RZ_KV_END, nullptr, nullptr, nullptr},
+    };
+    if (!RZ_GetKeyValue(settings, table, 1)) {
+        DP_LOG(0, "[seriald] RZ_SerialOpen: invalid settings %s\n", settings);
+        RZ_SetLastError(RZERR_INVALID_URL);
+        return nullptr;
+    }
+    if (path == nullptr || *path == '\0') {
+        RZ_SetLastError(RZERR_INVALID_DEVICE);
+        return nullptr;
+    }
+    auto* port = new (std::nothrow) RzSerialPort;
+    if (port == nullptr) {
+        DP_LOG(0, "RZ_SerialOpen: Ran out of memory.\n");
+        RZ_SetLastError(RZERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    port->eventChar = static_cast<uint16_t>((eventChar ? 1 : 0) << 8 | eventValue);
+    port->fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port->fd < 0) {
+        int code = errno == EBUSY ? RZERR_DEVICE_IN_USE : RZERR_INVALID_DEVICE;
+        DP_LOG(0, "[seriald] RZ_SerialOpen: %s: %s\n", path, std::strerror(errno));
+        delete port;
+        RZ_SetLastError(code);
+        return nullptr;
+    }
+    ioctl(port->fd, TIOCEXCL);  // exclusive, as far as the system allows
+    port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (port->wakeFd < 0) {
+        close(port->fd);
+        delete port;
+        RZ_SetLastError(RZERR_GENERIC_ERROR);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(gPortsMutex);
+        ports().insert(port);
+    }
+    int r = configureLine(port, baud);
+    if (r != RZERR_NO_ERROR) {
+        DP_LOG(0, "[seriald] RZ_SerialOpen: %s: line settings refused: %s\n", path,
+               RZ_ErrorName(r));
+        RZ_SerialClose(port);
+        RZ_SetLastError(r);
+        return nullptr;
+    }
+    tcflush(port->fd, TCIOFLUSH);
+    port->watchTimeoutMs = 1000;
+    port->secondTimeoutMs = 1000;
+    return port;
+}
+
+RZ_PLUGIN_EXPORT int RZ_SerialClose(RzSerialPort* port) {
+    if (!valid(port)) {
+        return RZERR_NO_ERROR;
+    }
+    {
+        std::lock_guard<std::mutex> lock(port->controlMutex);
+        if (port->watcher != nullptr && RZ_IsCurrentThread(port->watcher)) {
+            DP_LOG(0, "[seriald] RZ_SerialClose: called on the watcher's own thread.\n");
+            return RZERR_GENERIC_ERROR;
+        }
+        stopWatcher(port, "RZ_SerialClose");
+    }
+    {
+        std::lock_guard<std::mutex> lock(gPortsMutex);
+        ports().erase(port);
+    }
+    tcflush(port->fd, TCIOFLUSH);
+    close(port->wakeFd);
+    int r = close(port->fd);
+    port->magic = 0;
+    delete port;
+    return r == 0 ? RZERR_NO_ERROR : RZERR_GENERIC_ERROR;
+}
+
+RZ_PLUGIN_EXPORT int RZ_SerialFlush(RzSerialPort* port, int clearInput, int clearOutput) {
+    if (!valid(port)) {
+        DP_LOG(0, "[seriald] RZ_SerialFlush: invalid port.\n");
+        return RZERR_INVALID_DEVICE;
+    }
+    int which = clearInput && clearOutput ? TCIOFLUSH
+                : clearInput              ? TCIFLUSH
+                : clearOutput             ? TCOFLUSH
+                                          : -1;
+    if (which >= 0) {
+        tcflush(port->fd, which);
+    }
+    return RZERR_NO_ERROR;
+}
+
+RZ_PLUGIN_EXPORT int RZ_SerialRead(RzSerialPort* port, void* buffer, int count) {
+    if (!valid(port)) {
+        return RZERR_INVALID_DEVICE;
+    }
+    if (buffer == nullptr || count <= 0) {
+        return 0;
+    }
+    pollfd p{port->fd, POLLIN, 0};
+    int r;
+    do {
+        r = poll(&p, 1, port->secondTimeoutMs);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        return RZERR_SERIAL_READ;
+    }
+    if (r == 0) {
+        return 0;
+    }
+    ssize_t n = read(port->fd, buffer, static_cast<size_t>(count));
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+            return 0;
+        }
+        DP_LOG(0, "RZ_SerialRead: error %d\n", errno);
+        return RZERR_SERIAL_READ;
+    }
+    return static_cast<int>(n);
+}
+
+RZ_PLUGIN_EXPORT int RZ_SerialWrite(RzSerialPort* port, const void* buffer, int count) {
+    if (!valid(port)) {
+        return RZERR_INVALID_DEVICE;
+    }
+    if (buffer == nullptr || count <= 0) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(port->writeMutex);
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(1000 + port->writeMultiplierMs * count);
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    int done = 0;
+    while (done < count) {
+        ssize_t n = write(port->fd, bytes + done, static_cast<size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            DP_LOG(0, "RZ_SerialWrite: error %d\n", errno);
+            return RZERR_SERIAL_WRITE;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        pollfd p{port->fd, POLLOUT, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
+            DP_LOG(0, "RZ_SerialWrite: error %d\n", ETIMEDOUT);
+            return RZERR_SERIAL_WRITE_TIMEOUT;
+        }
+    }
+    return count;
+}
+
+RZ_PLUGIN_EXPORT int RZ_SerialWatch(RzSerialPort* port, RzDataStream* stream) {
+    if (!valid(port)) {
+        return RZERR_INVALID_DEVICE;
+    }
+    if (!RZ_DataStreamIsValid(stream)) {
+        return RZERR_INVALID_DATASTREAM;
+    }
+    std::lock_guard<std::mutex> lock(port->controlMutex);
+    if (port->watcher != nullptr) {
+        return RZERR_DEVICE_IN_USE;
+    }
+    port->stream.store(stream);
+    port->running.store(true);
+    DP_LOG(1, "[seriald] RZ_SerialWatch: start watching %x %d\n", RZ_ListItemId(stream), port->fd);
+    port->watcher = RZ_CreateThread(watcherMain, port);
+    if (port->watcher == nullptr) {
+        port->running.store(false);
+        port->stream.store(nullptr);
+        return RZERR_GENERIC_ERROR;
+    }
+    if (RZ_SetThreadPriorityHighest(port->watcher) != 0) {
+        DP_LOG(1, "[seriald] RZ_SerialWatch: watcher keeps its priority.\n");
+    }
+    return RZERR_NO_ERROR;
+}
+
+RZ_PLUGIN_EXPORT int RZ_SerialUnwatch(RzSerialPort* port, RzDataStream* stream) {
+    if (!valid(port)) {
+        return RZERR_INVALID_DEVICE;
+    }
+    std::lock_guard<std::mutex> lock(port->controlMutex);
+    if (stream == nullptr || port->stream.load() != stream) {
+        return RZERR_INVALID_DATASTREAM;
+    }
+    if (port->watcher != nullptr && RZ_IsCurrentThread(port->watcher)) {
+        return RZERR_DEVICE_IN_USE;
+    }
+    stopWatcher(port, "RZ_SerialUnwatch");
+    port->stream.store(nullptr);
+    return RZERR_NO_ERROR;
+}
+
+}  // extern "C"

@@ -1,0 +1,78 @@
+#pragma once
+// Test support: the simulated glove as a child process, a log of the state's signals as
+// the window would receive them (queued onto the test thread), and condition waits that
+// keep the test thread's event loop turning.
+
+#include "worker/mocapglovestate.hpp"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Readable QString values in test failures.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace workertest {
+
+// Pumps the test thread's events until pred() holds or timeoutMs passes.
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 60000);
+
+struct Event {
+    QString name;
+    QString text;     // status texts, file list
+    long long value;  // bools, levels, numbers, byte counts
+};
+
+class SignalLog {
+  public:
+    explicit SignalLog(MocapGloveState* state);
+    ~SignalLog();
+    SignalLog(const SignalLog&) = delete;
+    SignalLog& operator=(const SignalLog&) = delete;
+
+    const std::vector<Event>& events() const { return events_; }
+    std::vector<Event> named(const QStringList& names) const;
+    int count(const QString& name) const;
+    bool waitFor(const QString& name, int n = 1, int timeoutMs = 60000);
+    void clear() { events_.clear(); }
+    int lastGloveTime(int field) const { return gloveTime_[field]; }
+
+  private:
+    std::unique_ptr<QObject> context_;
+    std::vector<Event> events_;
+    int gloveTime_[5] = {-1, -1, -1, -1, -1};
+};
+
+// One glovesim process. Serial: start() waits for the pseudo-terminal's path. TCP: the
+// glove connects to a listening console at 127.0.0.1:port.
+class GloveSim {
+  public:
+    GloveSim();
+    ~GloveSim();
+    bool startSerial(const QStringList& extraArgs = {});
+    bool startTcp(int port, const QStringList& extraArgs = {});
+    QString ptyPath() const { return ptyPath_; }
+    // Bytes the console sent, as glovesim recorded them.
+    QByteArray recorded() const;
+    QString sdcardDir() const { return dir_.path() + "/sd"; }
+    void stop();
+
+  private:
+    bool start(const QStringList& args);
+    QTemporaryDir dir_;
+    QProcess process_;
+    QString ptyPath_;
+};
+
+// Link pacing short enough for tests on a loaded machine, with generous time-outs.
+GloveTiming fastTiming();
+
+}  // namespace workertest

@@ -24,7 +24,7 @@
 #include "rzinternal.hpp"
 
 struct RzDataStream {
-    RzListItem item;  // first: a stream can be a member of one list (a client-stream list)
+    RzListItem item{};  // first: a stream can be a member of one list (a client-stream list)
 
     std::mutex ring;
     std::condition_variable space;  // signalled when bytes are read or purged

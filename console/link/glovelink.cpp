@@ -98,6 +98,7 @@ bool GloveLink::openSerial(const QString& portName) {
     serialPort_->read(scratch, 255, true);
     connected_.store(true);
     errorState_.store(0);
+    frameCarryLength_ = 0;
     return true;
 }
 
@@ -119,6 +120,7 @@ bool GloveLink::acceptConnection() {
     socket_.reset(accepted);
     connected_.store(true);
     errorState_.store(0);
+    frameCarryLength_ = 0;
     return true;
 }
 
@@ -213,7 +215,9 @@ bool GloveLink::readExact(char* out, int length, milliseconds perWait) {
 
 int GloveLink::serialEchoPhase(int length, char* reply, int capacity) {
     int count = 0;
-    for (int i = 0; i < 10 && count < length; ++i) {
+    // A reply that already ended with its NUL is complete even when shorter than the command
+    // (the serial-number write is answered with 2 bytes to 3).
+    for (int i = 0; i < 10 && count < length && (count == 0 || reply[count - 1] != '\0'); ++i) {
         const int room = std::min(length, capacity - count);
         if (room <= 0) {
             break;
@@ -246,7 +250,7 @@ int GloveLink::serialNulPhase(int count, char* reply, int capacity) {
 }
 
 int GloveLink::tcpEchoPhase(int count, int length, bool flood, char* reply, int capacity) {
-    while (count < length) {
+    while (count < length && (count == 0 || reply[count - 1] != '\0')) {
         if (socket_->bytesAvailable() == 0 &&
             !socket_->waitForReadyRead(static_cast<int>(timing_.tcpEchoTimeout.count()))) {
             readFailed();
@@ -314,6 +318,7 @@ void GloveLink::tcpDrainReply() {
 int GloveLink::exchange(const char* cmd, int length, bool echo, bool nul, bool flood, char* reply,
                         int capacity) {
     std::memset(reply, 0, static_cast<size_t>(capacity));
+    frameCarryLength_ = 0;
     if (transport_ == 1) {
         if (!serialPort_) {
             return 0;
@@ -348,6 +353,7 @@ int GloveLink::exchange(const char* cmd, int length, bool echo, bool nul, bool f
 int GloveLink::splitExchange(const char* cmd, int length, bool echo, bool nul, char* reply,
                              int capacity) {
     std::memset(reply, 0, static_cast<size_t>(capacity));
+    frameCarryLength_ = 0;
     const int head = std::min(length, 2);
     if (transport_ == 1) {
         if (!serialPort_) {
@@ -561,6 +567,7 @@ void GloveLink::downloadActiveFile(std::vector<uint8_t>& out) {
     if ((transport_ == 1 && !serialPort_) || (transport_ != 1 && !socket_)) {
         return;
     }
+    frameCarryLength_ = 0;
     writeBytes("1D", 2);
     char echo[2];
     if (!readExact(echo, 2, timing_.tcpDownloadWait)) {
@@ -617,27 +624,50 @@ void GloveLink::stopStreaming() {
 }
 
 bool GloveLink::readFrame() {
+    if ((transport_ == 1 && !serialPort_) || (transport_ != 1 && !socket_)) {
+        return false;
+    }
     char frame[glove::kFrameSize + 1] = {};
-    if (transport_ == 1) {
-        if (!serialPort_) {
-            return false;
-        }
-        if (!readExact(frame, glove::kFrameSize, timing_.tcpEchoTimeout)) {
-            return false;
-        }
-        if (frame[glove::kFrameSize - 1] != '\0') {
-            // Out of step: skip the text before the frame's first NUL and that NUL, so that
-            // the next read starts right after a frame end.
-            const int skip = static_cast<int>(strnlen(frame, glove::kFrameSize)) + 1;
-            char scratch[glove::kFrameSize + 1];
-            readExact(scratch, std::min(skip, glove::kFrameSize), timing_.tcpEchoTimeout);
-        }
-    } else {
-        if (!socket_ || !readExact(frame, glove::kFrameSize, timing_.tcpEchoTimeout)) {
-            return false;
-        }
+    const int carried = frameCarryLength_;
+    std::memcpy(frame, frameCarry_.data(), static_cast<size_t>(carried));
+    frameCarryLength_ = 0;
+    if (!readExact(frame + carried, glove::kFrameSize - carried, timing_.tcpEchoTimeout)) {
+        return false;
+    }
+    if (frame[glove::kFrameSize - 1] != '\0' || !frameSeparatorsInPlace(frame)) {
+        // Out of step (a lost or extra byte) or a damaged frame. The frame carries NULs at
+        // two places (end of the time text and end of the frame), so "last byte is NUL"
+        // alone can hold at a wrong offset: look for the start of the next frame among the
+        // bytes already read, else restart after the last NUL seen.
+        keepFrameStart(frame);
     }
     return decodeFrame(frame);
+}
+
+bool GloveLink::frameSeparatorsInPlace(const char* frame) {
+    return frame[2] == ':' && frame[5] == ':' && frame[8] == ':';
+}
+
+void GloveLink::keepFrameStart(const char* frame) {
+    constexpr int n = glove::kFrameSize;
+    int from = n;
+    for (int p = 1; p + 8 < n; ++p) {
+        if (frame[p - 1] == '\0' && frame[p + 2] == ':' && frame[p + 5] == ':' &&
+            frame[p + 8] == ':') {
+            from = p;
+            break;
+        }
+    }
+    if (from == n) {
+        for (int p = n - 1; p >= 0; --p) {
+            if (frame[p] == '\0') {
+                from = p + 1;
+                break;
+            }
+        }
+    }
+    frameCarryLength_ = n - from;
+    std::memcpy(frameCarry_.data(), frame + from, static_cast<size_t>(frameCarryLength_));
 }
 
 void GloveLink::pollSample() {
@@ -652,12 +682,12 @@ void GloveLink::setLowPower(bool on) {
     lowPower_.store(on);
 }
 
-void GloveLink::readHardwareCalibration(uint8_t out[glove::kHardwareBlockReadSize]) {
+bool GloveLink::readHardwareCalibration(uint8_t out[glove::kHardwareBlockReadSize]) {
     char reply[kReplySize];
     exchange("", 0, false, true, true, reply, kReplySize);
     const int count = exchange("?C", 2, true, true, true, reply, kReplySize);
     if (count < 2 + glove::kHardwareBlockReadSize) {
-        return;
+        return false;
     }
     std::string text = "READ FROM GLOVE\t";
     for (int i = 0; i < glove::kHardwareBlockReadSize; ++i) {
@@ -668,6 +698,7 @@ void GloveLink::readHardwareCalibration(uint8_t out[glove::kHardwareBlockReadSiz
     }
     text += "\n";
     log(text.c_str());
+    return true;
 }
 
 void GloveLink::writeHardwareCalibration(const uint8_t block[glove::kHardwareBlockWriteSize]) {
@@ -690,7 +721,7 @@ void GloveLink::commitEEPROM() {
 // Decoders
 
 bool GloveLink::decodeFrame(const char* frame) {
-    if (frame[2] != ':' || frame[5] != ':' || frame[8] != ':') {
+    if (!frameSeparatorsInPlace(frame)) {
         return false;
     }
     // Each field is read within its own place of the 14-byte time text.

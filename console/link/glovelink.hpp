@@ -90,7 +90,8 @@ class GloveLink : public QTcpServer {
     bool readFrame();
     void pollSample();
     void setLowPower(bool on);
-    void readHardwareCalibration(uint8_t out[glove::kHardwareBlockReadSize]);
+    // True when the reply held the whole block (out is left alone otherwise).
+    bool readHardwareCalibration(uint8_t out[glove::kHardwareBlockReadSize]);
     void writeHardwareCalibration(const uint8_t block[glove::kHardwareBlockWriteSize]);
     void commitEEPROM();
 
@@ -160,6 +161,8 @@ class GloveLink : public QTcpServer {
     bool writeBytes(const char* bytes, int length);
     bool readExact(char* out, int length, std::chrono::milliseconds perWait);
     void readFailed();
+    static bool frameSeparatorsInPlace(const char* frame);
+    void keepFrameStart(const char* frame);
     void pause(std::chrono::milliseconds duration);
     void logFrameTime();
     void logFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -179,6 +182,9 @@ class GloveLink : public QTcpServer {
     std::array<std::atomic<uint32_t>, glove::kSensorIndexCount> raw_;
     std::array<std::atomic<double>, glove::kSensorIndexCount> angles_;
     glove::CalibrationTable calibration_;
+    // Bytes of the next frame already read while getting back in step.
+    std::array<char, glove::kFrameSize> frameCarry_{};
+    int frameCarryLength_ = 0;
 
     mutable std::mutex messageMutex_;
     char lastMessage_[kMessageSize] = {};

@@ -1,0 +1,436 @@
+// glovectl: a command-line client for the wireless glove, for people who script their glove.
+
+#include "link/glovelink.hpp"
+
+#include <unistd.h>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+const char* const kUsage =
+    "usage: glovectl (--serial PATH | --listen PORT [--bind ADDR] [--wait SECONDS])\n"
+    "                [--timeout SECONDS] [--verbose] COMMAND [ARGS]\n"
+    "commands:\n"
+    "  info                            sensor count, hand, serial number, battery, glove time\n"
+    "  files                           list the files on the glove's card\n"
+    "  set-active NAME [--header TEXT] make NAME the file the glove records to\n"
+    "  download NAME --out DIR         make NAME active and download it into DIR/NAME\n"
+    "  stream --frames N               N frames as CSV: time fields, 24 angles in degrees\n"
+    "  set-time HH:MM:SS               set the glove's clock\n"
+    "  low-power on|off\n"
+    "  rates [--multiplier M] [--wifi D] [--usb D] [--sd D]   (D = divider, 0 = off)\n"
+    "  hwcal read FILE | hwcal write FILE | hwcal commit\n"
+    "  reboot\n";
+
+struct Failure {
+    std::string message;
+    int status = 1;
+};
+
+[[noreturn]] void fail(const std::string& message, int status = 1) {
+    throw Failure{message, status};
+}
+
+int toInt(const std::string& text, const char* what, int low, int high) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high) {
+        fail(std::string("bad ") + what + " '" + text + "' (expected " + std::to_string(low) +
+                 ".." + std::to_string(high) + ")",
+             2);
+    }
+    return static_cast<int>(v);
+}
+
+// Command-line words after the global options.
+class Args {
+  public:
+    explicit Args(std::vector<std::string> words) : words_(std::move(words)) {}
+    bool empty() const { return pos_ >= words_.size(); }
+    std::string next(const char* what) {
+        if (empty()) {
+            fail(std::string("missing ") + what, 2);
+        }
+        return words_[pos_++];
+    }
+    // Takes "--name VALUE" pairs until the words run out.
+    std::map<std::string, std::string> options(std::initializer_list<const char*> allowed) {
+        std::map<std::string, std::string> out;
+        while (!empty()) {
+            const std::string name = words_[pos_++];
+            bool known = false;
+            for (const char* a : allowed) {
+                known = known || name == a;
+            }
+            if (!known) {
+                fail("unexpected argument '" + name + "'", 2);
+            }
+            out[name] = next(("value for " + name).c_str());
+        }
+        return out;
+    }
+    void done() {
+        if (!empty()) {
+            fail("unexpected argument '" + words_[pos_] + "'", 2);
+        }
+    }
+
+  private:
+    std::vector<std::string> words_;
+    size_t pos_ = 0;
+};
+
+void checkHealthy(GloveLink& link, const char* doing) {
+    if (link.errorState() != 0) {
+        const QString m = link.lastMessage().trimmed();
+        fail(std::string(doing) + ": " +
+             (m.isEmpty() ? std::string("no answer from the glove") : m.toStdString()));
+    }
+}
+
+void writeFile(const QString& path, const char* data, qint64 size) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(data, size) != size ||
+        !f.flush()) {
+        fail("cannot write " + path.toStdString() + ": " + f.errorString().toStdString());
+    }
+}
+
+void commandInfo(GloveLink& link, Args& args) {
+    args.done();
+    const int sensors = link.querySensorCount();
+    checkHealthy(link, "info");
+    const bool right = link.queryRightHand();
+    const int serial = link.readSerialNumber();
+    const float volts = link.batteryVoltage();
+    int time[5] = {0, 0, 0, 0, 0};
+    link.getTime(time);
+    checkHealthy(link, "info");
+    std::printf("sensors: %d\n", link.sensorCount() > 0 ? link.sensorCount() : sensors);
+    std::printf("hand: %s\n", right ? "right" : "left");
+    std::printf("serial number: %d\n", serial);
+    std::printf("battery: %.3f V, level %d\n", static_cast<double>(volts),
+                glove::batteryLevelFor(volts));
+    std::printf("time: %.2d:%.2d:%.2d:%.2d\n", time[0], time[1], time[2], time[3]);
+}
+
+void commandFiles(GloveLink& link, Args& args) {
+    args.done();
+    std::vector<char> buffer(GloveLink::kFileListSize);
+    const int count = link.getFileList(buffer.data(), static_cast<int>(buffer.size()));
+    checkHealthy(link, "files");
+    for (const QString& name : glove::parseFileList(buffer.data(), count)) {
+        std::printf("%s\n", name.toLocal8Bit().constData());
+    }
+}
+
+std::string checkedName(const std::string& name) {
+    if (name.size() > 253) {
+        fail("file name too long (at most 253 characters)", 2);
+    }
+    return name;
+}
+
+void commandSetActive(GloveLink& link, Args& args) {
+    const std::string name = checkedName(args.next("file name"));
+    auto opts = args.options({"--header"});
+    std::optional<std::string> header;
+    if (opts.count("--header")) {
+        header = opts["--header"].substr(0, 255);
+    }
+    link.setActiveFile(name.c_str(), header ? header->c_str() : nullptr);
+    checkHealthy(link, "set-active");
+}
+
+void commandDownload(GloveLink& link, Args& args) {
+    const std::string name = checkedName(args.next("file name"));
+    auto opts = args.options({"--out"});
+    if (!opts.count("--out")) {
+        fail("download needs --out DIR", 2);
+    }
+    // The name comes from the glove's card: it must stay a plain name inside DIR.
+    if (!glove::isSafeFileName(name)) {
+        fail("refusing file name '" + name + "': it would leave the output folder");
+    }
+    const QDir dir(QString::fromStdString(opts["--out"]));
+    if (!dir.exists()) {
+        fail("output folder " + opts["--out"] + " does not exist");
+    }
+    const bool progress = isatty(STDERR_FILENO) != 0;
+    if (progress) {
+        QObject::connect(&link, &GloveLink::downloadProgress, [&name](qint64 total) {
+            std::fprintf(stderr, "\rdownloading %s: %lld bytes", name.c_str(),
+                         static_cast<long long>(total));
+        });
+    }
+    link.setActiveFile(name.c_str(), nullptr);
+    checkHealthy(link, "download");
+    std::vector<uint8_t> data;
+    link.downloadActiveFile(data);
+    if (progress) {
+        std::fprintf(stderr, "\n");
+    }
+    checkHealthy(link, "download");
+    if (data.empty()) {
+        fail("Active file download: No Data Received");
+    }
+    const QString path = dir.filePath(QString::fromStdString(name));
+    writeFile(path, reinterpret_cast<const char*>(data.data()), static_cast<qint64>(data.size()));
+    std::fprintf(stderr, "%s: %zu bytes\n", path.toLocal8Bit().constData(), data.size());
+}
+
+void commandStream(GloveLink& link, Args& args) {
+    auto opts = args.options({"--frames"});
+    if (!opts.count("--frames")) {
+        fail("stream needs --frames N", 2);
+    }
+    const int frames = toInt(opts["--frames"], "frame count", 1, 100000000);
+    link.querySensorCount();
+    checkHealthy(link, "stream");
+    link.queryRightHand();
+    std::printf("hh,mm,ss,f4,f5");
+    for (int i = 0; i < glove::kSensorIndexCount; ++i) {
+        const char* code = glove::sensorShortCode(i);
+        if (*code != '\0') {
+            std::printf(",%s", code);
+        } else {
+            std::printf(",index%d", i);
+        }
+    }
+    std::printf("\n");
+    link.startStreaming();
+    checkHealthy(link, "stream");
+    int written = 0;
+    int ignored = 0;
+    while (written < frames) {
+        if (!link.readFrame()) {
+            checkHealthy(link, "stream");
+            // Frames with broken separators are skipped; a stream of nothing else is not.
+            if (++ignored > 1000 + 10 * frames) {
+                link.stopStreaming();
+                fail("stream: no well-formed frames from the glove");
+            }
+            continue;
+        }
+        link.computeAngles();
+        int t[5];
+        link.frameTime(t);
+        double a[glove::kSensorIndexCount];
+        link.copyAngles(a);
+        std::printf("%d,%d,%d,%d,%d", t[0], t[1], t[2], t[3], t[4]);
+        for (double v : a) {
+            std::printf(",%.3f", v * 180.0 / kPi);
+        }
+        std::printf("\n");
+        ++written;
+    }
+    std::fflush(stdout);
+    link.stopStreaming();
+}
+
+void commandSetTime(GloveLink& link, Args& args) {
+    const std::string text = args.next("time HH:MM:SS");
+    args.done();
+    int h = -1;
+    int m = -1;
+    int s = -1;
+    char extra = 0;
+    if (std::sscanf(text.c_str(), "%d:%d:%d%c", &h, &m, &s, &extra) != 3 || h < 0 || h > 23 ||
+        m < 0 || m > 59 || s < 0 || s > 59) {
+        fail("bad time '" + text + "' (expected HH:MM:SS)", 2);
+    }
+    link.setTime(h, m, s);
+    checkHealthy(link, "set-time");
+}
+
+void commandLowPower(GloveLink& link, Args& args) {
+    const std::string mode = args.next("on or off");
+    args.done();
+    if (mode != "on" && mode != "off") {
+        fail("low-power takes on or off, not '" + mode + "'", 2);
+    }
+    link.setLowPower(mode == "on");
+    checkHealthy(link, "low-power");
+}
+
+void commandRates(GloveLink& link, Args& args) {
+    auto opts = args.options({"--multiplier", "--wifi", "--usb", "--sd"});
+    // Unnamed settings keep the glove's default stream configuration.
+    const int multiplier =
+        opts.count("--multiplier") ? toInt(opts["--multiplier"], "multiplier", 1, 4) : 3;
+    auto divider = [&](const char* name, int fallback) {
+        return opts.count(name) ? toInt(opts[name], "divider", 0, 255) : fallback;
+    };
+    const int wifi = divider("--wifi", 3);
+    const int usb = divider("--usb", 3);
+    const int sd = divider("--sd", 1);
+    link.setFrameRateMultiplier(multiplier);
+    link.configureOutputs(wifi > 0, wifi, usb > 0, usb, sd > 0, sd);
+    checkHealthy(link, "rates");
+}
+
+void commandHwcal(GloveLink& link, Args& args) {
+    const std::string what = args.next("read, write or commit");
+    if (what == "read") {
+        const std::string file = args.next("file");
+        args.done();
+        uint8_t block[glove::kHardwareBlockReadSize];
+        if (!link.readHardwareCalibration(block)) {
+            checkHealthy(link, "hwcal read");
+            fail("hwcal read: the glove's reply held no calibration block");
+        }
+        writeFile(QString::fromStdString(file), reinterpret_cast<const char*>(block), sizeof block);
+    } else if (what == "write") {
+        const std::string file = args.next("file");
+        args.done();
+        QFile f(QString::fromStdString(file));
+        if (!f.open(QIODevice::ReadOnly)) {
+            fail("cannot read " + file + ": " + f.errorString().toStdString());
+        }
+        const QByteArray bytes = f.read(glove::kHardwareBlockReadSize + 1);
+        if (bytes.size() != glove::kHardwareBlockReadSize) {
+            fail(file + ": not a .hwcal file (" + std::to_string(bytes.size()) +
+                 " bytes, expected 48)");
+        }
+        std::array<uint8_t, glove::kSensorIndexCount> offsets{};
+        std::array<uint8_t, glove::kSensorIndexCount> gains{};
+        for (int i = 0; i < glove::kSensorIndexCount; ++i) {
+            offsets[i] = static_cast<uint8_t>(bytes[i]);
+            gains[i] = static_cast<uint8_t>(bytes[glove::kSensorIndexCount + i]);
+        }
+        const auto block = glove::encodeHardwareBlock(offsets, gains);
+        link.writeHardwareCalibration(block.data());
+        checkHealthy(link, "hwcal write");
+    } else if (what == "commit") {
+        args.done();
+        link.commitEEPROM();
+        checkHealthy(link, "hwcal commit");
+    } else {
+        fail("hwcal takes read, write or commit, not '" + what + "'", 2);
+    }
+}
+
+void commandReboot(GloveLink& link, Args& args) {
+    args.done();
+    link.reboot();
+}
+
+int run(int argc, char** argv) {
+    std::optional<std::string> serial;
+    std::optional<int> listenPort;
+    QHostAddress bind = QHostAddress::Any;
+    int waitSeconds = 60;
+    int timeoutSeconds = 30;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        const std::string opt = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                fail("missing value for " + opt, 2);
+            }
+            return argv[++i];
+        };
+        if (opt == "--serial") {
+            serial = value();
+        } else if (opt == "--listen") {
+            listenPort = toInt(value(), "port", 1, 65535);
+        } else if (opt == "--bind") {
+            const std::string a = value();
+            if (!bind.setAddress(QString::fromStdString(a))) {
+                fail("bad address '" + a + "'", 2);
+            }
+        } else if (opt == "--wait") {
+            waitSeconds = toInt(value(), "wait", 1, 86400);
+        } else if (opt == "--timeout") {
+            timeoutSeconds = toInt(value(), "timeout", 1, 3600);
+        } else if (opt == "--verbose" || opt == "-v") {
+            GloveLink::setDebugLog(true);
+        } else if (opt == "--help" || opt == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            fail("unknown option '" + opt + "'", 2);
+        }
+    }
+    if (serial.has_value() == listenPort.has_value()) {
+        fail("give exactly one of --serial PATH and --listen PORT", 2);
+    }
+    if (i >= argc) {
+        fail("missing command", 2);
+    }
+    const std::string command = argv[i++];
+    Args args(std::vector<std::string>(argv + i, argv + argc));
+
+    using Handler = void (*)(GloveLink&, Args&);
+    const std::map<std::string, Handler> handlers = {
+        {"info", commandInfo},          {"files", commandFiles},   {"set-active", commandSetActive},
+        {"download", commandDownload},  {"stream", commandStream}, {"set-time", commandSetTime},
+        {"low-power", commandLowPower}, {"rates", commandRates},   {"hwcal", commandHwcal},
+        {"reboot", commandReboot},
+    };
+    const auto handler = handlers.find(command);
+    if (handler == handlers.end()) {
+        fail("unknown command '" + command + "'", 2);
+    }
+
+    GloveTiming timing;
+    timing.tcpEchoTimeout = std::chrono::seconds(timeoutSeconds);
+    timing.readGiveUp = std::chrono::seconds(timeoutSeconds);
+    GloveLink link(nullptr, timing);
+    if (serial) {
+        if (!link.openSerial(QString::fromStdString(*serial))) {
+            fail(*serial + ": " + link.lastMessage().toStdString());
+        }
+    } else {
+        if (!link.listen(static_cast<quint16>(*listenPort), bind)) {
+            fail("cannot listen on port " + std::to_string(*listenPort) + ": " +
+                 link.errorString().toStdString());
+        }
+        if (!link.waitForNewConnection(waitSeconds * 1000) || !link.acceptConnection()) {
+            fail("no glove connected to port " + std::to_string(*listenPort) + " within " +
+                 std::to_string(waitSeconds) + " s");
+        }
+    }
+    // A glove left streaming by an earlier session would bury every reply.
+    if (command != "reboot") {
+        link.stopStreaming();
+        checkHealthy(link, command.c_str());
+    }
+    handler->second(link, args);
+    link.close();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    try {
+        return run(argc, argv);
+    } catch (const Failure& f) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "glovectl: %s\n", f.message.c_str());
+        if (f.status == 2) {
+            std::fprintf(stderr, "(glovectl --help shows the usage)\n");
+        }
+        return f.status;
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "glovectl: %s\n", e.what());
+        return 1;
+    }
+}

@@ -121,3 +121,22 @@ class Manager {
 };
 
 }  // namespace testsupport
+
+#include <cstring>
+
+#include "devicemanager/rzclient.h"
+
+namespace testsupport {
+
+// Whether the core has loaded a plug-in library of that module name ("dummy", "glove").
+inline bool pluginLoaded(const char* module) {
+    int n = RZ_PluginCount();
+    for (int i = 0; i < n; ++i) {
+        RzPluginInfo info{};
+        if (RZ_GetPluginInfo(i, &info) == 0 && std::strcmp(info.module, module) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace testsupport

@@ -264,10 +264,8 @@ void mocap::TcpDataReceived() {
     switch (pending) {
         case kBattery:
         case kGetTime:
-            handleShortReply(data);
-            break;
         case kSetTime:
-            pending = kNone;
+            handleShortReply(data);
             break;
         case kSetActiveFile:
             ui.startRecordingButton->setEnabled(true);
@@ -298,7 +296,7 @@ void mocap::handleShortReply(const QByteArray& data) {
     }
     if (pending == kBattery) {
         showBattery(replyBuffer);
-    } else {
+    } else if (pending == kGetTime) {
         ui.receivedTimeLabel->setText(QString::fromLatin1(replyBuffer.mid(3, 8)));
     }
     replyBuffer.clear();

@@ -76,7 +76,8 @@ class mocap : public QMainWindow {
     QByteArray frameBuffer;  // at most kFrameSize bytes
     QTimer batteryTimer{this};
 
-    // A battery or time reply may arrive in pieces; it is complete at its NUL.
+    // A battery or time reply may arrive in pieces; it is complete at its NUL, and its
+    // tail must not be taken for the reply of the next command.
     QByteArray replyBuffer;
     // Bytes seen since "1S" was sent, until its echo is found.
     QByteArray echoBuffer;

@@ -60,6 +60,7 @@ class GlovePanelTest : public QObject {
     void batteryPictureFollowsTheVoltage_data();
     void batteryPictureFollowsTheVoltage();
     void batteryPictureFoundFromAnyFolder();
+    void setThenGetTime_data();
     void setThenGetTime();
     void fileListArrivingInPieces();
     void setActiveFileEnablesRecording();
@@ -455,17 +456,24 @@ void GlovePanelTest::buttonsSendTheirBytes() {
 void GlovePanelTest::batteryPictureFollowsTheVoltage_data() {
     QTest::addColumn<int>("millivolts");
     QTest::addColumn<QString>("picture");
-    QTest::newRow("7801 is full") << 7801 << QStringLiteral("full.PNG");
-    QTest::newRow("7800 is half") << 7800 << QStringLiteral("half.PNG");
-    QTest::newRow("6901 is half") << 6901 << QStringLiteral("half.PNG");
-    QTest::newRow("6900 is empty") << 6900 << QStringLiteral("empty.PNG");
+    QTest::addColumn<QStringList>("fault");
+    const QStringList whole;
+    QTest::newRow("7801 is full") << 7801 << QStringLiteral("full.PNG") << whole;
+    QTest::newRow("7800 is half") << 7800 << QStringLiteral("half.PNG") << whole;
+    QTest::newRow("6901 is half") << 6901 << QStringLiteral("half.PNG") << whole;
+    QTest::newRow("6900 is empty") << 6900 << QStringLiteral("empty.PNG") << whole;
+    // The reply is read up to its NUL, not just the first piece that arrives.
+    QTest::newRow("7801 in pieces")
+        << 7801 << QStringLiteral("full.PNG") << QStringList{QStringLiteral("--fault"), "chunk=2"};
 }
 
 void GlovePanelTest::batteryPictureFollowsTheVoltage() {
     QFETCH(int, millivolts);
     QFETCH(QString, picture);
+    QFETCH(QStringList, fault);
     GloveSimProcess sim;
-    QVERIFY(connectGlove(sim, {QStringLiteral("--battery-mv"), QString::number(millivolts)}));
+    QVERIFY(connectGlove(
+        sim, QStringList{QStringLiteral("--battery-mv"), QString::number(millivolts)} + fault));
     auto* label = find<QLabel>("batteryImageLabel");
     QVERIFY(label->pixmap().isNull());
     click("checkBatteryButton");
@@ -506,9 +514,16 @@ void GlovePanelTest::batteryPictureFoundFromAnyFolder() {
              batteryImage(QStringLiteral("full.PNG")));
 }
 
+void GlovePanelTest::setThenGetTime_data() {
+    QTest::addColumn<QStringList>("fault");
+    QTest::newRow("whole replies") << QStringList();
+    QTest::newRow("replies in pieces") << QStringList{QStringLiteral("--fault"), "chunk=3"};
+}
+
 void GlovePanelTest::setThenGetTime() {
+    QFETCH(QStringList, fault);
     GloveSimProcess sim;
-    QVERIFY(connectGlove(sim));
+    QVERIFY(connectGlove(sim, fault));
     find<QTimeEdit>("setTimeEdit")->setTime(QTime(21, 34, 50));
     qsizetype from = sim.received().size();
     click("setTimeButton");
@@ -762,13 +777,22 @@ void GlovePanelTest::gloveDroppingIsShown() {
 }
 
 void GlovePanelTest::screenshotWhileRecording() {
+    QTemporaryDir card;
+    for (const char* name : {"WARMUP.CSV", "TAKE1.CSV", "TAKE2.CSV"}) {
+        QFile file(card.filePath(QString::fromLatin1(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
     GloveSimProcess sim;
-    QVERIFY(connectGlove(sim, {QStringLiteral("--battery-mv"), QStringLiteral("7400")}));
+    QVERIFY(connectGlove(sim, {QStringLiteral("--battery-mv"), QStringLiteral("7400"),
+                               QStringLiteral("--sdcard"), card.path()}));
     click("checkBatteryButton");
     QVERIFY(QTest::qWaitFor([&] { return !find<QLabel>("batteryImageLabel")->pixmap().isNull(); },
                             kReplyTimeoutMs));
     click("showFilesButton");
     QVERIFY(waitIdle());
+    auto* list = find<QListWidget>("listWidget");
+    QCOMPARE(list->count(), 3);
+    list->setCurrentRow(1);
     QVERIFY(prepareRecording(sim));
     QSignalSpy frames(window.get(), &mocap::frameDecoded);
     click("startRecordingButton");

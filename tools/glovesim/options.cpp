@@ -1,0 +1,196 @@
+#include "glovesim/options.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace glovesim {
+
+namespace {
+
+bool toLong(const std::string& s, long lo, long hi, long* out) {
+    if (s.empty()) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// "A" or "A,B"; B keeps its default when absent.
+bool toPair(const std::string& s, long lo, long hi, long* a, long* b) {
+    auto comma = s.find(',');
+    if (comma == std::string::npos) {
+        return toLong(s, lo, hi, a);
+    }
+    return toLong(s.substr(0, comma), lo, hi, a) && toLong(s.substr(comma + 1), 0, 600000, b);
+}
+
+}  // namespace
+
+const char* usageText() {
+    return "usage: glovesim [--link PATH] [--tcp HOST:PORT] [--sensors 18|22] [--left]\n"
+           "                [--serial-number N] [--battery-mv N] [--sdcard DIR] [--script FILE]\n"
+           "                [--fault MODE[=ARG]]... [--record FILE] [--once] [--verbose]\n"
+           "faults: silence=N bad-frame=N garbage=N[,K] drop-download[=N] drop-after-frames=N\n"
+           "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N\n";
+}
+
+bool applyFault(const std::string& spec, Faults* f, std::string* out_error) {
+    auto eq = spec.find('=');
+    std::string mode = spec.substr(0, eq);
+    std::string arg = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
+    bool hasArg = eq != std::string::npos;
+    constexpr long kMax = 1000000000L;
+    long a = 0;
+    long b = 0;
+    bool ok = true;
+    if (mode == "silence") {
+        a = 10;
+        ok = !hasArg || toLong(arg, 0, kMax, &a);
+        f->silenceAfterFrames = a;
+    } else if (mode == "bad-frame") {
+        a = 3;
+        ok = !hasArg || toLong(arg, 1, kMax, &a);
+        f->badFrame = a;
+    } else if (mode == "garbage") {
+        a = 1;
+        b = 16;
+        ok = !hasArg || (toPair(arg, 1, kMax, &a, &b) && b >= 1 && b <= 4096);
+        f->garbageAfterFrame = a;
+        f->garbageCount = static_cast<int>(b);
+    } else if (mode == "drop-download") {
+        a = -2;
+        ok = !hasArg || toLong(arg, 0, kMax, &a);
+        f->dropDownloadAfter = a;
+    } else if (mode == "drop-after-frames") {
+        a = 10;
+        ok = !hasArg || toLong(arg, 1, kMax, &a);
+        f->dropAfterFrames = a;
+    } else if (mode == "oversize") {
+        a = 1100;
+        ok = !hasArg || toLong(arg, 1, 1000000, &a);
+        f->oversize = static_cast<int>(a);
+    } else if (mode == "slow") {
+        a = 500;
+        ok = !hasArg || toLong(arg, 0, 600000, &a);
+        f->slowMs = static_cast<int>(a);
+    } else if (mode == "chunk") {
+        a = 8;
+        b = 50;
+        ok = !hasArg || toPair(arg, 1, 1000000, &a, &b);
+        f->chunkBytes = static_cast<int>(a);
+        f->chunkPauseMs = static_cast<int>(b);
+    } else if (mode == "burst") {
+        a = 2;
+        ok = !hasArg || toLong(arg, 1, 1000, &a);
+        f->burstFrames = static_cast<int>(a);
+    } else {
+        if (out_error) {
+            *out_error = "unknown fault mode '" + mode + "'";
+        }
+        return false;
+    }
+    if (!ok && out_error) {
+        *out_error = "bad argument for fault " + mode + ": '" + arg + "'";
+    }
+    return ok;
+}
+
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string* out_error) {
+    Options o;
+    auto fail = [&](const std::string& why) -> std::optional<Options> {
+        if (out_error) {
+            *out_error = why;
+        }
+        return std::nullopt;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= args.size()) {
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        std::string v;
+        long n = 0;
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--verbose" || a == "-v") {
+            o.verbose = true;
+        } else if (a == "--left") {
+            o.glove.leftHand = true;
+        } else if (a == "--once") {
+            o.once = true;
+        } else if (a == "--link") {
+            if (!value(&o.linkPath) || o.linkPath.empty()) {
+                return fail("--link needs a path");
+            }
+        } else if (a == "--tcp") {
+            if (!value(&v)) {
+                return fail("--tcp needs HOST:PORT");
+            }
+            auto colon = v.rfind(':');
+            if (colon == std::string::npos || colon == 0 ||
+                !toLong(v.substr(colon + 1), 1, 65535, &n)) {
+                return fail("--tcp needs HOST:PORT, got '" + v + "'");
+            }
+            o.tcp = true;
+            o.tcpHost = v.substr(0, colon);
+            if (o.tcpHost.size() > 2 && o.tcpHost.front() == '[' && o.tcpHost.back() == ']') {
+                o.tcpHost = o.tcpHost.substr(1, o.tcpHost.size() - 2);
+            }
+            o.tcpPort = v.substr(colon + 1);
+        } else if (a == "--sensors") {
+            if (!value(&v) || !toLong(v, 18, 22, &n) || (n != 18 && n != 22)) {
+                return fail("--sensors takes 18 or 22");
+            }
+            o.glove.sensors = static_cast<int>(n);
+        } else if (a == "--serial-number") {
+            if (!value(&v) || !toLong(v, 0, 9999, &n)) {
+                return fail("--serial-number takes 0..9999");
+            }
+            o.glove.serialNumber = static_cast<int>(n);
+        } else if (a == "--battery-mv") {
+            if (!value(&v) || !toLong(v, 0, 9999, &n)) {
+                return fail("--battery-mv takes 0..9999");
+            }
+            o.glove.batteryMv = static_cast<int>(n);
+        } else if (a == "--sdcard") {
+            if (!value(&o.glove.sdcardDir) || o.glove.sdcardDir.empty()) {
+                return fail("--sdcard needs a folder");
+            }
+        } else if (a == "--script") {
+            if (!value(&o.scriptPath) || o.scriptPath.empty()) {
+                return fail("--script needs a file");
+            }
+        } else if (a == "--record") {
+            if (!value(&o.recordPath) || o.recordPath.empty()) {
+                return fail("--record needs a file");
+            }
+        } else if (a == "--fault") {
+            if (!value(&v)) {
+                return fail("--fault needs MODE[=ARG]");
+            }
+            std::string err;
+            if (!applyFault(v, &o.glove.faults, &err)) {
+                return fail(err);
+            }
+        } else {
+            return fail("unknown option '" + a + "'");
+        }
+    }
+    if (o.tcp && !o.linkPath.empty()) {
+        return fail("--link applies to the serial mode only");
+    }
+    o.glove.transport = o.tcp ? Transport::Tcp : Transport::Serial;
+    return o;
+}
+
+}  // namespace glovesim

@@ -110,32 +110,38 @@ void writeFile(const QString& path, const char* data, qint64 size) {
     }
 }
 
-void commandInfo(GloveLink& link, Args& args) {
+using Action = std::function<void(GloveLink&)>;
+
+Action commandInfo(Args& args) {
     args.done();
-    const int sensors = link.querySensorCount();
-    checkHealthy(link, "info");
-    const bool right = link.queryRightHand();
-    const int serial = link.readSerialNumber();
-    const float volts = link.batteryVoltage();
-    int time[5] = {0, 0, 0, 0, 0};
-    link.getTime(time);
-    checkHealthy(link, "info");
-    std::printf("sensors: %d\n", link.sensorCount() > 0 ? link.sensorCount() : sensors);
-    std::printf("hand: %s\n", right ? "right" : "left");
-    std::printf("serial number: %d\n", serial);
-    std::printf("battery: %.3f V, level %d\n", static_cast<double>(volts),
-                glove::batteryLevelFor(volts));
-    std::printf("time: %.2d:%.2d:%.2d:%.2d\n", time[0], time[1], time[2], time[3]);
+    return [](GloveLink& link) {
+        const int sensors = link.querySensorCount();
+        checkHealthy(link, "info");
+        const bool right = link.queryRightHand();
+        const int serial = link.readSerialNumber();
+        const float volts = link.batteryVoltage();
+        int time[5] = {0, 0, 0, 0, 0};
+        link.getTime(time);
+        checkHealthy(link, "info");
+        std::printf("sensors: %d\n", link.sensorCount() > 0 ? link.sensorCount() : sensors);
+        std::printf("hand: %s\n", right ? "right" : "left");
+        std::printf("serial number: %d\n", serial);
+        std::printf("battery: %.3f V, level %d\n", static_cast<double>(volts),
+                    glove::batteryLevelFor(volts));
+        std::printf("time: %.2d:%.2d:%.2d:%.2d\n", time[0], time[1], time[2], time[3]);
+    };
 }
 
-void commandFiles(GloveLink& link, Args& args) {
+Action commandFiles(Args& args) {
     args.done();
-    std::vector<char> buffer(GloveLink::kFileListSize);
-    const int count = link.getFileList(buffer.data(), static_cast<int>(buffer.size()));
-    checkHealthy(link, "files");
-    for (const QString& name : glove::parseFileList(buffer.data(), count)) {
-        std::printf("%s\n", name.toLocal8Bit().constData());
-    }
+    return [](GloveLink& link) {
+        std::vector<char> buffer(GloveLink::kFileListSize);
+        const int count = link.getFileList(buffer.data(), static_cast<int>(buffer.size()));
+        checkHealthy(link, "files");
+        for (const QString& name : glove::parseFileList(buffer.data(), count)) {
+            std::printf("%s\n", name.toLocal8Bit().constData());
+        }
+    };
 }
 
 std::string checkedName(const std::string& name) {
@@ -145,18 +151,20 @@ std::string checkedName(const std::string& name) {
     return name;
 }
 
-void commandSetActive(GloveLink& link, Args& args) {
+Action commandSetActive(Args& args) {
     const std::string name = checkedName(args.next("file name"));
     auto opts = args.options({"--header"});
     std::optional<std::string> header;
     if (opts.count("--header")) {
         header = opts["--header"].substr(0, 255);
     }
-    link.setActiveFile(name.c_str(), header ? header->c_str() : nullptr);
-    checkHealthy(link, "set-active");
+    return [name, header](GloveLink& link) {
+        link.setActiveFile(name.c_str(), header ? header->c_str() : nullptr);
+        checkHealthy(link, "set-active");
+    };
 }
 
-void commandDownload(GloveLink& link, Args& args) {
+Action commandDownload(Args& args) {
     const std::string name = checkedName(args.next("file name"));
     auto opts = args.options({"--out"});
     if (!opts.count("--out")) {
@@ -170,79 +178,84 @@ void commandDownload(GloveLink& link, Args& args) {
     if (!dir.exists()) {
         fail("output folder " + opts["--out"] + " does not exist");
     }
-    const bool progress = isatty(STDERR_FILENO) != 0;
-    if (progress) {
-        QObject::connect(&link, &GloveLink::downloadProgress, [&name](qint64 total) {
-            std::fprintf(stderr, "\rdownloading %s: %lld bytes", name.c_str(),
-                         static_cast<long long>(total));
-        });
-    }
-    link.setActiveFile(name.c_str(), nullptr);
-    checkHealthy(link, "download");
-    std::vector<uint8_t> data;
-    link.downloadActiveFile(data);
-    if (progress) {
-        std::fprintf(stderr, "\n");
-    }
-    checkHealthy(link, "download");
-    if (data.empty()) {
-        fail("Active file download: No Data Received");
-    }
-    const QString path = dir.filePath(QString::fromStdString(name));
-    writeFile(path, reinterpret_cast<const char*>(data.data()), static_cast<qint64>(data.size()));
-    std::fprintf(stderr, "%s: %zu bytes\n", path.toLocal8Bit().constData(), data.size());
+    return [name, dir](GloveLink& link) {
+        const bool progress = isatty(STDERR_FILENO) != 0;
+        if (progress) {
+            QObject::connect(&link, &GloveLink::downloadProgress, [&name](qint64 total) {
+                std::fprintf(stderr, "\rdownloading %s: %lld bytes", name.c_str(),
+                             static_cast<long long>(total));
+            });
+        }
+        link.setActiveFile(name.c_str(), nullptr);
+        checkHealthy(link, "download");
+        std::vector<uint8_t> data;
+        link.downloadActiveFile(data);
+        if (progress) {
+            std::fprintf(stderr, "\n");
+        }
+        checkHealthy(link, "download");
+        if (data.empty()) {
+            fail("Active file download: No Data Received");
+        }
+        const QString path = dir.filePath(QString::fromStdString(name));
+        writeFile(path, reinterpret_cast<const char*>(data.data()),
+                  static_cast<qint64>(data.size()));
+        std::fprintf(stderr, "%s: %zu bytes\n", path.toLocal8Bit().constData(), data.size());
+    };
 }
 
-void commandStream(GloveLink& link, Args& args) {
+Action commandStream(Args& args) {
     auto opts = args.options({"--frames"});
     if (!opts.count("--frames")) {
         fail("stream needs --frames N", 2);
     }
     const int frames = toInt(opts["--frames"], "frame count", 1, 100000000);
-    link.querySensorCount();
-    checkHealthy(link, "stream");
-    link.queryRightHand();
-    std::printf("hh,mm,ss,f4,f5");
-    for (int i = 0; i < glove::kSensorIndexCount; ++i) {
-        const char* code = glove::sensorShortCode(i);
-        if (*code != '\0') {
-            std::printf(",%s", code);
-        } else {
-            std::printf(",index%d", i);
-        }
-    }
-    std::printf("\n");
-    link.startStreaming();
-    checkHealthy(link, "stream");
-    int written = 0;
-    int ignored = 0;
-    while (written < frames) {
-        if (!link.readFrame()) {
-            checkHealthy(link, "stream");
-            // Frames with broken separators are skipped; a stream of nothing else is not.
-            if (++ignored > 1000 + 10 * frames) {
-                link.stopStreaming();
-                fail("stream: no well-formed frames from the glove");
+    return [frames](GloveLink& link) {
+        link.querySensorCount();
+        checkHealthy(link, "stream");
+        link.queryRightHand();
+        std::printf("hh,mm,ss,f4,f5");
+        for (int i = 0; i < glove::kSensorIndexCount; ++i) {
+            const char* code = glove::sensorShortCode(i);
+            if (*code != '\0') {
+                std::printf(",%s", code);
+            } else {
+                std::printf(",index%d", i);
             }
-            continue;
-        }
-        link.computeAngles();
-        int t[5];
-        link.frameTime(t);
-        double a[glove::kSensorIndexCount];
-        link.copyAngles(a);
-        std::printf("%d,%d,%d,%d,%d", t[0], t[1], t[2], t[3], t[4]);
-        for (double v : a) {
-            std::printf(",%.3f", v * 180.0 / kPi);
         }
         std::printf("\n");
-        ++written;
-    }
-    std::fflush(stdout);
-    link.stopStreaming();
+        link.startStreaming();
+        checkHealthy(link, "stream");
+        int written = 0;
+        int ignored = 0;
+        while (written < frames) {
+            if (!link.readFrame()) {
+                checkHealthy(link, "stream");
+                // Frames with broken separators are skipped; a stream of nothing else is not.
+                if (++ignored > 1000 + 10 * frames) {
+                    link.stopStreaming();
+                    fail("stream: no well-formed frames from the glove");
+                }
+                continue;
+            }
+            link.computeAngles();
+            int t[5];
+            link.frameTime(t);
+            double a[glove::kSensorIndexCount];
+            link.copyAngles(a);
+            std::printf("%d,%d,%d,%d,%d", t[0], t[1], t[2], t[3], t[4]);
+            for (double v : a) {
+                std::printf(",%.3f", v * 180.0 / kPi);
+            }
+            std::printf("\n");
+            ++written;
+        }
+        std::fflush(stdout);
+        link.stopStreaming();
+    };
 }
 
-void commandSetTime(GloveLink& link, Args& args) {
+Action commandSetTime(Args& args) {
     const std::string text = args.next("time HH:MM:SS");
     args.done();
     int h = -1;
@@ -253,21 +266,26 @@ void commandSetTime(GloveLink& link, Args& args) {
         m < 0 || m > 59 || s < 0 || s > 59) {
         fail("bad time '" + text + "' (expected HH:MM:SS)", 2);
     }
-    link.setTime(h, m, s);
-    checkHealthy(link, "set-time");
+    return [h, m, s](GloveLink& link) {
+        link.setTime(h, m, s);
+        checkHealthy(link, "set-time");
+    };
 }
 
-void commandLowPower(GloveLink& link, Args& args) {
+Action commandLowPower(Args& args) {
     const std::string mode = args.next("on or off");
     args.done();
     if (mode != "on" && mode != "off") {
         fail("low-power takes on or off, not '" + mode + "'", 2);
     }
-    link.setLowPower(mode == "on");
-    checkHealthy(link, "low-power");
+    const bool on = mode == "on";
+    return [on](GloveLink& link) {
+        link.setLowPower(on);
+        checkHealthy(link, "low-power");
+    };
 }
 
-void commandRates(GloveLink& link, Args& args) {
+Action commandRates(Args& args) {
     auto opts = args.options({"--multiplier", "--wifi", "--usb", "--sd"});
     // Unnamed settings keep the glove's default stream configuration.
     const int multiplier =
@@ -278,23 +296,29 @@ void commandRates(GloveLink& link, Args& args) {
     const int wifi = divider("--wifi", 3);
     const int usb = divider("--usb", 3);
     const int sd = divider("--sd", 1);
-    link.setFrameRateMultiplier(multiplier);
-    link.configureOutputs(wifi > 0, wifi, usb > 0, usb, sd > 0, sd);
-    checkHealthy(link, "rates");
+    return [=](GloveLink& link) {
+        link.setFrameRateMultiplier(multiplier);
+        link.configureOutputs(wifi > 0, wifi, usb > 0, usb, sd > 0, sd);
+        checkHealthy(link, "rates");
+    };
 }
 
-void commandHwcal(GloveLink& link, Args& args) {
+Action commandHwcal(Args& args) {
     const std::string what = args.next("read, write or commit");
     if (what == "read") {
         const std::string file = args.next("file");
         args.done();
-        uint8_t block[glove::kHardwareBlockReadSize];
-        if (!link.readHardwareCalibration(block)) {
-            checkHealthy(link, "hwcal read");
-            fail("hwcal read: the glove's reply held no calibration block");
-        }
-        writeFile(QString::fromStdString(file), reinterpret_cast<const char*>(block), sizeof block);
-    } else if (what == "write") {
+        return [file](GloveLink& link) {
+            uint8_t block[glove::kHardwareBlockReadSize];
+            if (!link.readHardwareCalibration(block)) {
+                checkHealthy(link, "hwcal read");
+                fail("hwcal read: the glove's reply held no calibration block");
+            }
+            writeFile(QString::fromStdString(file), reinterpret_cast<const char*>(block),
+                      sizeof block);
+        };
+    }
+    if (what == "write") {
         const std::string file = args.next("file");
         args.done();
         QFile f(QString::fromStdString(file));
@@ -313,20 +337,24 @@ void commandHwcal(GloveLink& link, Args& args) {
             gains[i] = static_cast<uint8_t>(bytes[glove::kSensorIndexCount + i]);
         }
         const auto block = glove::encodeHardwareBlock(offsets, gains);
-        link.writeHardwareCalibration(block.data());
-        checkHealthy(link, "hwcal write");
-    } else if (what == "commit") {
-        args.done();
-        link.commitEEPROM();
-        checkHealthy(link, "hwcal commit");
-    } else {
-        fail("hwcal takes read, write or commit, not '" + what + "'", 2);
+        return [block](GloveLink& link) {
+            link.writeHardwareCalibration(block.data());
+            checkHealthy(link, "hwcal write");
+        };
     }
+    if (what == "commit") {
+        args.done();
+        return [](GloveLink& link) {
+            link.commitEEPROM();
+            checkHealthy(link, "hwcal commit");
+        };
+    }
+    fail("hwcal takes read, write or commit, not '" + what + "'", 2);
 }
 
-void commandReboot(GloveLink& link, Args& args) {
+Action commandReboot(Args& args) {
     args.done();
-    link.reboot();
+    return [](GloveLink& link) { link.reboot(); };
 }
 
 int run(int argc, char** argv) {
@@ -375,7 +403,7 @@ int run(int argc, char** argv) {
     const std::string command = argv[i++];
     Args args(std::vector<std::string>(argv + i, argv + argc));
 
-    using Handler = void (*)(GloveLink&, Args&);
+    using Handler = Action (*)(Args&);
     const std::map<std::string, Handler> handlers = {
         {"info", commandInfo},          {"files", commandFiles},   {"set-active", commandSetActive},
         {"download", commandDownload},  {"stream", commandStream}, {"set-time", commandSetTime},
@@ -386,6 +414,8 @@ int run(int argc, char** argv) {
     if (handler == handlers.end()) {
         fail("unknown command '" + command + "'", 2);
     }
+    // Arguments are checked before any glove is touched.
+    const Action action = handler->second(args);
 
     GloveTiming timing;
     timing.tcpEchoTimeout = std::chrono::seconds(timeoutSeconds);
@@ -410,7 +440,7 @@ int run(int argc, char** argv) {
         link.stopStreaming();
         checkHealthy(link, command.c_str());
     }
-    handler->second(link, args);
+    action(link);
     link.close();
     return 0;
 }

@@ -74,7 +74,14 @@ mocap::mocap(QWidget* parent) : QMainWindow(parent), server(new QTcpServer(this)
     pending = kNone;
 }
 
-mocap::~mocap() = default;
+mocap::~mocap() {
+    // The server and socket die with the base classes, after this object stopped being a
+    // mocap; a socket closing then must not call back into it.
+    if (socket != nullptr) {
+        disconnect(socket, nullptr, this, nullptr);
+    }
+    disconnect(server, nullptr, this, nullptr);
+}
 
 void mocap::setGloveButtonsEnabled(bool enabled) {
     ui.checkBatteryButton->setEnabled(enabled);

@@ -70,6 +70,7 @@ class GlovePanelTest : public QObject {
     void framesArrivingWithTheEcho();
     void stopRecordingStopsTheDisplay();
     void disconnectClosesTheSocket();
+    void reconnectingGloveReplacesTheOld();
     void gloveDroppingIsShown();
     void screenshotWhileRecording();
 
@@ -759,6 +760,23 @@ void GlovePanelTest::disconnectClosesTheSocket() {
     // The glove sees its connection closed.
     QVERIFY2(sim.waitForExit(kReplyTimeoutMs), sim.output().constData());
     QCOMPARE(sim.exitCode(), 0);
+}
+
+void GlovePanelTest::reconnectingGloveReplacesTheOld() {
+    GloveSimProcess first;
+    QVERIFY(connectGlove(first, {QStringLiteral("--once")}));
+    const quint16 port = window->findChild<QTcpServer*>()->serverPort();
+    GloveSimProcess second;
+    QVERIFY(second.start(port));
+    // The old connection is closed, not left open and unread.
+    QVERIFY2(first.waitForExit(kReplyTimeoutMs), first.output().constData());
+    QVERIFY(second.waitForReceivedSize(3, kReplyTimeoutMs));
+    QCOMPARE(text("statusLabel"), kConnected);
+    QVERIFY(waitQuiet());
+    click("checkBatteryButton");
+    QVERIFY(receivedAfter(second, 3, "V"));
+    QVERIFY(QTest::qWaitFor([&] { return !find<QLabel>("batteryImageLabel")->pixmap().isNull(); },
+                            kReplyTimeoutMs));
 }
 
 void GlovePanelTest::gloveDroppingIsShown() {

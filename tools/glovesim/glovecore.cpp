@@ -118,12 +118,12 @@ void GloveCore::replyRaw(std::vector<uint8_t> bytes, TimePoint now) {
     enqueue(std::move(bytes), now + Millis(config_.faults.slowMs), false);
 }
 
-// Echo, then the reply data, then a NUL unless what went before already ends with one (a
-// second NUL would be left over and read as the start of the next reply).
+// Echo, then the reply data, then a NUL; a bare echo that already ends in NUL ("1o" 0x00) gets
+// no second one, which would be left over and read as the start of the next reply.
 void GloveCore::reply(const uint8_t* echo, size_t echoLen, const std::string& data, TimePoint now) {
     std::vector<uint8_t> out(echo, echo + echoLen);
     out.insert(out.end(), data.begin(), data.end());
-    if (out.empty() || out.back() != 0) {
+    if (!data.empty() || out.empty() || out.back() != 0) {
         out.insert(out.end(), static_cast<size_t>(std::max(config_.faults.oversize, 0)), 'x');
         out.push_back(0);
     }
@@ -279,7 +279,8 @@ GloveCore::Parse GloveCore::parseCommand(const uint8_t* p, size_t n, size_t* out
                 reply(p, 2, std::string(1, static_cast<char>(config_.sensors)), now);
                 return done(2);
             case 'R':
-                reply(p, 2, config_.leftHand ? std::string(1, '\0') : std::string(1, '\1'), now);
+                // left: "?R" NUL, so reply byte 2 (the NUL) reads as 0
+                reply(p, 2, config_.leftHand ? std::string() : std::string(1, '\1'), now);
                 return done(2);
             case 'l':
                 reply(p, 2, fileListReply(), now);
@@ -746,7 +747,7 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
     }
 
     std::vector<uint8_t> frame(kFrameBytes, 0);
-    std::copy_n(timeText.begin(), std::min<size_t>(timeText.size(), 13), frame.begin());
+    std::copy_n(timeText.begin(), std::min<size_t>(timeText.size(), 14), frame.begin());
     for (size_t s = 0; s < 23; ++s) {
         auto v = static_cast<uint16_t>(slots[s]);
         frame[14 + 2 * s] = static_cast<uint8_t>(v >> 8);

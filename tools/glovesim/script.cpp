@@ -25,10 +25,10 @@ bool parseLong(const std::string& word, long lo, long hi, long* out) {
     return true;
 }
 
-// "HH:MM:SS:F:FF" as the glove prints it; only the shape is checked, so tests can send
-// deliberately odd digits.
+// "HH:MM:SS:F:FF" as the glove prints it, or 14 characters that fill the field to the frame's
+// first slot; only the length is checked, so tests can send deliberately odd text.
 bool validTimeText(const std::string& t) {
-    if (t.size() != 13) {
+    if (t.size() != 13 && t.size() != 14) {
         return false;
     }
     for (char c : t) {
@@ -71,7 +71,7 @@ std::optional<Script> parseScript(const std::string& text, std::string* out_erro
                 if (word.rfind("time=", 0) == 0) {
                     std::string t = word.substr(5);
                     if (!validTimeText(t)) {
-                        return fail("time= needs 13 characters such as 12:00:00:0:01");
+                        return fail("time= needs 13 or 14 characters such as 12:00:00:0:01");
                     }
                     frame.timeText = t;
                     continue;

@@ -13,7 +13,7 @@ namespace glovesim {
 inline constexpr int kFrameSlots = 23;
 
 struct ScriptFrame {
-    std::optional<std::string> timeText;  // exactly 13 characters when present
+    std::optional<std::string> timeText;  // 13 or 14 characters when present
     std::array<int16_t, kFrameSlots> slots{};
 };
 

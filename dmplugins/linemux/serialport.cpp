@@ -44,9 +44,10 @@ namespace {
 constexpr int kInputQueue = 1024;
 
 std::mutex gPortsMutex;
+// A plain static: the library may be unloaded, which would strand a heap copy.
 std::unordered_set<const RzSerialPort*>& ports() {
-    static auto* s = new std::unordered_set<const RzSerialPort*>;
-    return *s;
+    static std::unordered_set<const RzSerialPort*> s;
+    return s;
 }
 
 bool valid(const RzSerialPort* port) {

@@ -42,7 +42,8 @@ RZ_API int RZ_GetPluginInfo(int index, RzPluginInfo* out);
 /* Opens or shares a device. `server` ("server=host:port=n") names the device-manager
  * service; this core serves in-process and accepts any server text. `device` is
  * "port:key=value:...", `type` a device type ("dummy", "VexaGlove", "serial1", ...) that
- * the first plug-in whose RZDP_MatchName accepts it serves. 0 on failure (see
+ * the first plug-in whose RZDP_MatchName accepts it serves (else the plug-in whose module
+ * name it is, as "linemux" with a port as the device). 0 on failure (see
  * RZ_GetLastError). */
 RZ_API RzDeviceHandle RZ_DeviceOpen(const char* server, const char* device, const char* type);
 /* Releases the device (message 2 to its plug-in). 0, or -46 for an unknown handle. */

@@ -560,6 +560,9 @@ int RZ_ConfigQuery(const char* query, char* out, int size) {
 RzDeviceHandle RZ_DeviceOpen(const char* server, const char* device, const char* type) {
     (void)server;  // served in-process
     Plugin* plugin = pluginMatching(type);
+    if (plugin == nullptr && type != nullptr && *type != '\0') {
+        plugin = pluginByModule(type);  // "linemux" with a port as the device
+    }
     if (plugin == nullptr) {
         RZ_SetLastError(type == nullptr || *type == '\0' ? RZERR_INVALID_PARAM
                                                          : RZERR_INVALID_DEVICE);

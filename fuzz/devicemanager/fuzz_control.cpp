@@ -1,0 +1,91 @@
+// RZDP_Control of the dummy and linemux plug-ins, loaded by the real core, with arbitrary
+// headers, payloads and buffer sizes. Input: one selector byte (plug-in, whether to aim at a
+// live instance), one buffer-size byte, the 32-byte header, then the payload.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devicemanager/rzclient.h"
+#include "devicemanager/rzplugin.h"
+
+namespace {
+
+struct Target {
+    const char* deviceText;
+    RzInstance* inst = nullptr;
+};
+
+int gMaster = -1;
+std::string gPortText;
+Target gTargets[2] = {{"fuzz:device=dummy:nsensors=24"}, {nullptr}};
+
+void setUp() {
+    RZ_LoadPlugins(nullptr);
+    gMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    grantpt(gMaster);
+    unlockpt(gMaster);
+    gPortText = std::string(ptsname(gMaster)) + ":device=ioman";
+    gTargets[1].deviceText = gPortText.c_str();
+    // Drains what message 16 writes so writes never wait on a full terminal.
+    std::thread([] {
+        char buf[4096];
+        for (;;) {
+            pollfd p{gMaster, POLLIN, 0};
+            if (poll(&p, 1, 1000) > 0 && read(gMaster, buf, sizeof(buf)) < 0) {
+                return;
+            }
+        }
+    }).detach();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = (setUp(), true);
+    (void)ready;
+    if (size < 2 + sizeof(RzMessageHeader)) {
+        return 0;
+    }
+    Target& t = gTargets[data[0] & 1];
+    if (t.inst == nullptr) {
+        t.inst = RZ_InstanceOpen(t.deviceText);
+        if (t.inst == nullptr) {
+            return 0;
+        }
+    }
+    RzMessageHeader header;
+    std::memcpy(header.bytes, data + 2, sizeof(header.bytes));
+    bool aimed = (data[0] & 2) != 0;
+    if (aimed) {
+        uint32_t id = t.inst->item.id;
+        if ((data[0] & 4) == 0) {
+            std::memcpy(header.bytes, "RZI ", 4);
+        }
+        header.bytes[RZ_HDR_RECEIVER_KIND] = (data[0] & 1) ? RZ_KIND_LINEMUX : RZ_KIND_DUMMY;
+        for (int i = 0; i < 4; ++i) {
+            header.bytes[RZ_HDR_RECEIVER_HANDLE + i] = static_cast<uint8_t>(id >> (24 - 8 * i));
+        }
+    }
+    const uint8_t* payload = data + 2 + sizeof(header.bytes);
+    size_t payloadSize = size - 2 - sizeof(header.bytes);
+    // The buffer is exactly as large as the selector says, so a handler reading or writing
+    // past it is caught by the address sanitizer.
+    size_t bufferSize = std::min<size_t>(data[1], 255);
+    std::vector<uint8_t> buffer(bufferSize);
+    std::memcpy(buffer.data(), payload, std::min(payloadSize, bufferSize));
+    bool release =
+        aimed && header.bytes[RZ_HDR_MESSAGE] == 2 && std::memcmp(header.bytes, "RZI", 3) == 0;
+    RZ_MessageDeliver(&header, buffer.empty() ? nullptr : buffer.data(),
+                      static_cast<int>(bufferSize));
+    if (release) {
+        t.inst = nullptr;  // released: open a new one next time
+    }
+    return 0;
+}

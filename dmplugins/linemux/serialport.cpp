@@ -307,7 +307,9 @@ RZ_PLUGIN_EXPORT int RZ_SerialClose(RzSerialPort* port) {
         std::lock_guard<std::mutex> lock(gPortsMutex);
         ports().erase(port);
     }
-    tcflush(port->fd, TCIOFLUSH);
+    // Input is discarded; output already written is left to go out (on a pseudo-terminal
+    // an output flush would discard what the far end has not read yet).
+    tcflush(port->fd, TCIFLUSH);
     close(port->wakeFd);
     int r = close(port->fd);
     port->magic = 0;

@@ -16,6 +16,66 @@ constexpr int kStackOrder = 32;
 
 }  // namespace
 
+namespace {
+
+// Crout's column step on a contiguous copy of column j (identical arithmetic to working on
+// the matrix in place: every sum runs over k in increasing order). Rows are taken two or four
+// at a time only so that independent sums overlap in the pipeline.
+void croutColumn(const double* a, int n, int j, double* col) {
+    int i = 0;
+    // Above the diagonal: row i needs the finished entries of the rows before it.
+    for (; i + 1 < j; i += 2) {
+        const double* r0 = a + static_cast<long>(i) * n;
+        const double* r1 = r0 + n;
+        double s0 = col[i], s1 = col[i + 1];
+        for (int k = 0; k < i; ++k) {
+            s0 -= r0[k] * col[k];
+            s1 -= r1[k] * col[k];
+        }
+        col[i] = s0;
+        col[i + 1] = s1 - r1[i] * s0;
+    }
+    for (; i < j; ++i) {
+        const double* r = a + static_cast<long>(i) * n;
+        double s = col[i];
+        for (int k = 0; k < i; ++k) {
+            s -= r[k] * col[k];
+        }
+        col[i] = s;
+    }
+    // On and below the diagonal: sums over the finished part of the column only.
+    for (; i + 3 < n; i += 4) {
+        const double* r0 = a + static_cast<long>(i) * n;
+        const double* r1 = r0 + n;
+        const double* r2 = r1 + n;
+        const double* r3 = r2 + n;
+        double s0 = col[i], s1 = col[i + 1], s2 = col[i + 2], s3 = col[i + 3];
+        for (int k = 0; k < j; ++k) {
+            const double c = col[k];
+            s0 -= r0[k] * c;
+            s1 -= r1[k] * c;
+            s2 -= r2[k] * c;
+            s3 -= r3[k] * c;
+        }
+        col[i] = s0;
+        col[i + 1] = s1;
+        col[i + 2] = s2;
+        col[i + 3] = s3;
+    }
+    for (; i < n; ++i) {
+        const double* r = a + static_cast<long>(i) * n;
+        double s = col[i];
+        for (int k = 0; k < j; ++k) {
+            s -= r[k] * col[k];
+        }
+        col[i] = s;
+    }
+}
+
+constexpr int kColumnBuffer = 256;
+
+}  // namespace
+
 int luDecompose(double* a, int n, int* index, double* parity, double* scale) {
     *parity = 1.0;
     for (int i = 0; i < n; ++i) {
@@ -32,30 +92,30 @@ int luDecompose(double* a, int n, int* index, double* parity, double* scale) {
         }
         scale[i] = 1.0 / big;
     }
+    double stackColumn[kColumnBuffer];
+    std::vector<double> heapColumn;
+    double* col = stackColumn;
+    if (n > kColumnBuffer) {
+        heapColumn.resize(n);
+        col = heapColumn.data();
+    }
     for (int j = 0; j < n; ++j) {
-        for (int i = 0; i < j; ++i) {
-            double* ri = a + static_cast<long>(i) * n;
-            double sum = ri[j];
-            for (int k = 0; k < i; ++k) {
-                sum -= ri[k] * a[static_cast<long>(k) * n + j];
-            }
-            ri[j] = sum;
+        for (int k = 0; k < n; ++k) {
+            col[k] = a[static_cast<long>(k) * n + j];
         }
+        croutColumn(a, n, j, col);
         double big = 0.0;
         int pivot = j;
         for (int i = j; i < n; ++i) {
-            double* ri = a + static_cast<long>(i) * n;
-            double sum = ri[j];
-            for (int k = 0; k < j; ++k) {
-                sum -= ri[k] * a[static_cast<long>(k) * n + j];
-            }
-            ri[j] = sum;
-            const double weight = scale[i] * std::fabs(sum);
+            const double weight = scale[i] * std::fabs(col[i]);
             // Ties go to the later row.
             if (weight >= big) {
                 big = weight;
                 pivot = i;
             }
+        }
+        for (int k = 0; k < n; ++k) {
+            a[static_cast<long>(k) * n + j] = col[k];
         }
         if (pivot != j) {
             double* rp = a + static_cast<long>(pivot) * n;

@@ -6,6 +6,8 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -116,6 +118,10 @@ void BM_Floor(benchmark::State& state) {
         Timing t;
         std::atomic<bool> stop{false};
         std::thread readerThread([&] {
+            // The same priority linemux gives its watcher, so both run under the same terms.
+            sched_param param{};
+            param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
             int pendingNul = 0;
             while (!stop && t.count.load() < kRecords) {
                 pollfd p{slave, POLLIN, 0};

@@ -15,9 +15,13 @@
 #include <QThread>
 #include <QTimerEvent>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 namespace {
 
@@ -57,6 +61,9 @@ MocapGloveState* MocapGloveState::instance() {
     return &state;
 }
 
+const QEvent::Type MocapGloveState::kRunJobsEvent =
+    static_cast<QEvent::Type>(QEvent::registerEventType());
+
 MocapGloveState::MocapGloveState() : QObject(nullptr) {
     qRegisterMetaType<QString*>("QString*");
 
@@ -92,6 +99,10 @@ MocapGloveState::MocapGloveState() : QObject(nullptr) {
         thread_, &QThread::finished, this, [this] { teardownOnWorker(); }, Qt::DirectConnection);
 
     thread_->start(QThread::InheritPriority);
+    // Return with the worker's loop and timer in place; this also orders everything the
+    // worker set up before it for thread checkers.
+    std::unique_lock<std::mutex> lock(teardownMutex_);
+    teardownCv_.wait_for(lock, std::chrono::seconds(30), [&] { return workerStarted_; });
 }
 
 MocapGloveState::~MocapGloveState() {
@@ -100,6 +111,7 @@ MocapGloveState::~MocapGloveState() {
         thread_->quit();
         thread_->wait();
     }
+    awaitTeardown();
     delete link_;
     delete rightHandModel_;
     delete leftHandModel_;
@@ -253,10 +265,7 @@ void MocapGloveState::toggleJAMSync(bool on) {
         send();
         return;
     }
-    QMutexLocker guard(&shutdownMutex_);
-    if (!stopped_.load()) {
-        QMetaObject::invokeMethod(this, send, Qt::BlockingQueuedConnection);
-    }
+    runOnWorker(send);
 }
 
 // ---- values -----------------------------------------------------------------------------
@@ -364,6 +373,9 @@ void MocapGloveState::onThreadStarted() {
     if (timerId_ == 0) {
         timerId_ = startTimer(kTickMs);
     }
+    std::lock_guard<std::mutex> lock(teardownMutex_);
+    workerStarted_ = true;
+    teardownCv_.notify_all();
 }
 
 void MocapGloveState::onThreadFinished() {
@@ -388,11 +400,54 @@ void MocapGloveState::runTickNow() {
         tick();
         return;
     }
-    QMutexLocker guard(&shutdownMutex_);
-    if (!stopped_.load()) {
-        QMetaObject::invokeMethod(
-            this, [this] { tick(); }, Qt::BlockingQueuedConnection);
+    runOnWorker([this] { tick(); });
+}
+
+void MocapGloveState::runOnWorker(const std::function<void()>& job) {
+    // The job waits in a queue of our own and an event wakes the worker's loop, so it runs
+    // between two ticks. Caller and worker meet only on standard mutexes, which thread
+    // checkers see even where the Qt build is not instrumented.
+    struct Completion {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto completion = std::make_shared<Completion>();
+    QMutexLocker guard(&shutdownMutex_);  // shutdown waits until the job has run
+    if (stopped_.load()) {
+        return;
     }
+    {
+        std::lock_guard<std::mutex> lock(jobsMutex_);
+        jobs_.push_back([job, completion] {
+            job();
+            std::lock_guard<std::mutex> done(completion->mutex);
+            completion->done = true;
+            completion->cv.notify_all();
+        });
+    }
+    QCoreApplication::postEvent(this, new QEvent(kRunJobsEvent));
+    std::unique_lock<std::mutex> lock(completion->mutex);
+    completion->cv.wait(lock, [&] { return completion->done; });
+}
+
+bool MocapGloveState::event(QEvent* e) {
+    if (e->type() != kRunJobsEvent) {
+        return QObject::event(e);
+    }
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::lock_guard<std::mutex> lock(jobsMutex_);
+            if (jobs_.empty()) {
+                break;
+            }
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        job();
+    }
+    return true;
 }
 
 void MocapGloveState::shutdown() {
@@ -405,7 +460,16 @@ void MocapGloveState::shutdown() {
     thread_->quit();
     if (QThread::currentThread() != thread_) {
         thread_->wait();
+        awaitTeardown();
     }
+}
+
+void MocapGloveState::awaitTeardown() {
+    // QThread::wait() synchronises inside Qt; meeting the worker's last act on a standard
+    // mutex as well makes that order visible to thread checkers.
+    std::unique_lock<std::mutex> lock(teardownMutex_);
+    // The worker has finished by now, so the flag is normally set already.
+    teardownCv_.wait_for(lock, std::chrono::seconds(10), [&] { return teardownDone_; });
 }
 
 bool MocapGloveState::workerRunning() const {
@@ -420,6 +484,10 @@ void MocapGloveState::teardownOnWorker() {
     streaming_.store(false);
     listeningPort_.store(0);
     command_.store(None);
+    locker.unlock();
+    std::lock_guard<std::mutex> done(teardownMutex_);
+    teardownDone_ = true;
+    teardownCv_.notify_all();
 }
 
 // ---- the command machine ------------------------------------------------------------------

@@ -17,14 +17,18 @@
 #include "link/glovelink.hpp"
 #include "link/glovetables.hpp"
 
+#include <QEvent>
 #include <QHostAddress>
 #include <QMutex>
 #include <QObject>
 #include <QString>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -201,6 +205,7 @@ class MocapGloveState : public QObject {
 
   protected:
     void timerEvent(QTimerEvent* event) override;
+    bool event(QEvent* e) override;
 
   private:
     MocapGloveState();
@@ -215,6 +220,9 @@ class MocapGloveState : public QObject {
     double okGestureCost_locked(int x, int y);
     void emitText(void (MocapGloveState::*signal)(QString*), const char* text);
     void teardownOnWorker();
+    void awaitTeardown();
+    // Runs job on the worker thread and waits for it; nothing once the worker is stopped.
+    void runOnWorker(const std::function<void()>& job);
 
     // Fields in the order of the state's data model; *_ marks members.
     std::atomic<bool> useSerial_{false};
@@ -255,4 +263,12 @@ class MocapGloveState : public QObject {
     std::atomic<bool> ticksPaused_{false};
     std::atomic<bool> stopped_{false};
     QMutex shutdownMutex_;
+    // Start and end of the worker, met on a standard mutex (see awaitTeardown).
+    std::mutex teardownMutex_;
+    std::condition_variable teardownCv_;
+    bool workerStarted_ = false;  // guarded by teardownMutex_
+    bool teardownDone_ = false;   // guarded by teardownMutex_
+    static const QEvent::Type kRunJobsEvent;
+    std::mutex jobsMutex_;
+    std::deque<std::function<void()>> jobs_;  // guarded by jobsMutex_
 };

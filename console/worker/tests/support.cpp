@@ -6,6 +6,15 @@
 #include <QFile>
 #include <QThread>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
 namespace workertest {
 
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
@@ -82,7 +91,6 @@ bool SignalLog::waitFor(const QString& name, int n, int timeoutMs) {
 
 GloveSim::GloveSim() {
     QDir(dir_.path()).mkpath("sd");
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
 }
 
 GloveSim::~GloveSim() {
@@ -93,21 +101,58 @@ bool GloveSim::start(const QStringList& args) {
     QStringList all = args;
     all << "--record" << dir_.path() + "/record.bin"
         << "--sdcard" << sdcardDir();
-    process_.start(QStringLiteral(GLOVESIM_PATH), all);
-    return process_.waitForStarted(20000);
+    // Everything the child needs is prepared before the fork: between fork and exec it may
+    // only call async-signal-safe functions.
+    std::vector<std::string> strings;
+    strings.push_back(GLOVESIM_PATH);
+    for (const QString& a : all) {
+        strings.push_back(a.toStdString());
+    }
+    std::vector<char*> argv;
+    for (std::string& a : strings) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(fds[1]);
+    pid_ = pid;
+    stdoutFd_ = fds[0];
+    return true;
 }
 
 bool GloveSim::startSerial(const QStringList& extraArgs) {
     if (!start(extraArgs)) {
         return false;
     }
-    QByteArray line;
+    std::string line;
     QDeadlineTimer deadline(20000);
-    while (!line.contains('\n') && !deadline.hasExpired()) {
-        process_.waitForReadyRead(200);
-        line += process_.readAllStandardOutput();
+    while (line.find('\n') == std::string::npos && !deadline.hasExpired()) {
+        pollfd p{stdoutFd_, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) {
+            continue;
+        }
+        char buf[256];
+        const ssize_t n = ::read(stdoutFd_, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        line.append(buf, static_cast<size_t>(n));
     }
-    ptyPath_ = QString::fromUtf8(line.left(line.indexOf('\n'))).trimmed();
+    ptyPath_ = QString::fromStdString(line.substr(0, line.find('\n'))).trimmed();
     return !ptyPath_.isEmpty();
 }
 
@@ -126,13 +171,71 @@ QByteArray GloveSim::recorded() const {
 }
 
 void GloveSim::stop() {
-    if (process_.state() == QProcess::NotRunning) {
-        return;
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        QDeadlineTimer deadline(10000);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (deadline.hasExpired()) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                break;
+            }
+            QThread::msleep(5);
+        }
+        pid_ = -1;
     }
-    process_.terminate();
-    if (!process_.waitForFinished(10000)) {
-        process_.kill();
-        process_.waitForFinished(10000);
+    if (stdoutFd_ >= 0) {
+        ::close(stdoutFd_);
+        stdoutFd_ = -1;
+    }
+}
+
+SideThread& SideThread::instance() {
+    static SideThread side;
+    return side;
+}
+
+SideThread::SideThread() : thread_([this] { loop(); }) {}
+
+void SideThread::loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        cv_.wait(lock, [&] { return quit_ || job_; });
+        if (!job_) {
+            return;
+        }
+        std::function<void()> job = std::move(job_);
+        job_ = nullptr;
+        lock.unlock();
+        job();
+        lock.lock();
+        busy_ = false;
+        cv_.notify_all();
+    }
+}
+
+void SideThread::start(std::function<void()> job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return !busy_; });
+    job_ = std::move(job);
+    busy_ = true;
+    cv_.notify_all();
+}
+
+void SideThread::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return !busy_; });
+}
+
+void SideThread::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+        cv_.notify_all();
+    }
+    if (thread_.joinable()) {
+        thread_.join();
     }
 }
 

@@ -5,14 +5,16 @@
 
 #include "worker/mocapglovestate.hpp"
 
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Readable QString values in test failures.
@@ -52,7 +54,8 @@ class SignalLog {
 };
 
 // One glovesim process. Serial: start() waits for the pseudo-terminal's path. TCP: the
-// glove connects to a listening console at 127.0.0.1:port.
+// glove connects to a listening console at 127.0.0.1:port. Started with a plain fork and
+// exec: ThreadSanitizer follows fork, not the shared-memory clone QProcess uses.
 class GloveSim {
   public:
     GloveSim();
@@ -68,8 +71,31 @@ class GloveSim {
   private:
     bool start(const QStringList& args);
     QTemporaryDir dir_;
-    QProcess process_;
+    int pid_ = -1;
+    int stdoutFd_ = -1;
     QString ptyPath_;
+};
+
+// A thread started once, before any glovesim is spawned (ThreadSanitizer does not allow new
+// threads after a fork), that runs one job at a time for tests needing a second thread.
+class SideThread {
+  public:
+    static SideThread& instance();
+    // Hands a job to the thread; it starts at once unless one is still running.
+    void start(std::function<void()> job);
+    // Waits for the job handed last.
+    void wait();
+    void stop();
+
+  private:
+    SideThread();
+    void loop();
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::function<void()> job_;
+    bool busy_ = false;
+    bool quit_ = false;
+    std::thread thread_;
 };
 
 // Link pacing short enough for tests on a loaded machine, with generous time-outs.

@@ -388,23 +388,24 @@ TEST_F(WorkerTest, DisconnectReplacingStopLeavesStreamingOff) {
 }
 
 TEST_F(WorkerTest, DrawingNeverSeesAHalfUpdatedHand) {
-    ASSERT_NO_FATAL_FAILURE(connectTcp());
-    state->startStreaming();
-    ASSERT_TRUE(waitUntil([&] { return state->streaming(); }));
-
     // A second thread behaves like the hand view: under the hand-model lock it turns the hand
     // through its tracker input, runs the per-frame update and reads the posed links. A hand
     // posed from the emulator's values must match them exactly at every look.
+    std::atomic<bool> go{false};
+    std::atomic<bool> abandon{false};
     std::atomic<int> mismatches{0};
     std::atomic<int> draws{0};
-    std::thread view([&] {
+    SideThread::instance().start([&] {
         kpxVexaGloveEmulator glove;
         kpxTrackerEmulator tracker;
         kpxHandMaster master(&glove, tracker.getDevice(0));
         kpxHumanHand reference(&master, 1.0, GHM::RIGHT_HAND);
+        while (!go.load() && !abandon.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         QElapsedTimer clock;
         clock.start();
-        while (clock.elapsed() < 2000) {
+        while (go.load() && clock.elapsed() < 2000) {
             {
                 QMutexLocker hands(&state->handModelMutex());
                 kpxHumanHand* hand = state->rightHandModel();
@@ -429,8 +430,20 @@ TEST_F(WorkerTest, DrawingNeverSeesAHalfUpdatedHand) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
+    struct Joiner {
+        std::atomic<bool>& abandon;
+        ~Joiner() {
+            abandon.store(true);
+            SideThread::instance().wait();
+        }
+    } joiner{abandon};
+
+    ASSERT_NO_FATAL_FAILURE(connectTcp());
+    state->startStreaming();
+    ASSERT_TRUE(waitUntil([&] { return state->streaming(); }));
+    go.store(true);
     waitUntil([&] { return false; }, 2300);
-    view.join();
+    go.store(false);
     EXPECT_GT(draws.load(), 20);
     EXPECT_EQ(mismatches.load(), 0);
     state->stopStreaming();
@@ -509,7 +522,10 @@ TEST_F(WorkerTest, OkGestureFitsOnlyTheThumbOffsetsAndResumesHandUpdates) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    SideThread::instance();
+    MocapGloveState::instance();
     const int rc = RUN_ALL_TESTS();
+    SideThread::instance().stop();
     MocapGloveState::instance()->shutdown();
     return rc;
 }

@@ -27,8 +27,6 @@ class Crv {
     virtual void update() {}
     virtual void reset() {}
     virtual int status() { return 0; }
-    virtual void attach(Pose* p) { pose = p; }
-    virtual void detach() { pose = nullptr; }
 
     Pose* pose = nullptr;  // part the curve belongs to; not owned
     bool active = true;
@@ -56,8 +54,6 @@ class Srf {
         (void)v;
         return false;
     }
-    virtual void attach(Pose* p) { pose = p; }
-    virtual void detach() { pose = nullptr; }
 
     Pose* pose = nullptr;  // part the surface belongs to; not owned
     bool flag = false;

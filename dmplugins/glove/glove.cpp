@@ -46,8 +46,10 @@ enum RecoveryKind : int { kRecoverNone = 0, kRecoverReboot = 1, kRecoverStream =
 //
 // Sharing: fields marked [data] are guarded by `data` (short sections, never held while a
 // command is sent). `status` (with the awaiting bit) and `awaited` are atomics: the sending
-// threads set the awaiting bit and poll it, the stream worker clears it. `command`
-// serialises whole commands (send and wait), so one awaited code is live at a time.
+// threads (control messages, initialisation, the recovery thread) set the awaiting bit and
+// poll it, the stream worker clears it. `command` serialises whole commands (send and wait),
+// so one awaited code is live at a time. The stream worker hands a recovery to the recovery
+// thread through `recoveryRequest` (woken under `recoveryMutex`) and never waits itself.
 struct GloveState {
     uint8_t enabledSensors = 0;     // [data] bits in the mask after initialisation
     uint8_t handFlag = 0;           // [data] 1 keeps computed signs, 0 mirrors them

@@ -294,13 +294,12 @@ void mocap::TcpDataReceived() {
 
 void mocap::handleShortReply(const QByteArray& data) {
     replyBuffer += data;
-    if (!replyBuffer.endsWith('\0')) {
-        if (replyBuffer.size() > kReplyLimit) {
-            replyBuffer.clear();
-            pending = kNone;
-        }
+    if (!replyBuffer.endsWith('\0') && replyBuffer.size() < kReplyLimit) {
         return;
     }
+    // An overlong reply is cut at the limit; the fields are at its start, and the rest
+    // arrives with nothing pending and is dropped.
+    replyBuffer.truncate(kReplyLimit);
     if (pending == kBattery) {
         showBattery(replyBuffer);
     } else if (pending == kGetTime) {

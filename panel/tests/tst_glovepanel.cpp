@@ -466,6 +466,9 @@ void GlovePanelTest::batteryPictureFollowsTheVoltage_data() {
     // The reply is read up to its NUL, not just the first piece that arrives.
     QTest::newRow("7801 in pieces")
         << 7801 << QStringLiteral("full.PNG") << QStringList{QStringLiteral("--fault"), "chunk=2"};
+    // 3000 bytes before the NUL: cut at the limit, the digits still read.
+    QTest::newRow("7801 overlong") << 7801 << QStringLiteral("full.PNG")
+                                   << QStringList{QStringLiteral("--fault"), "oversize=3000"};
 }
 
 void GlovePanelTest::batteryPictureFollowsTheVoltage() {

@@ -590,7 +590,12 @@ void GlovePanelTest::setActiveFileEnablesRecording() {
     QVERIFY(!button("startRecordingButton")->isEnabled());
     QVERIFY(prepareRecording(sim));
     QVERIFY(button("startRecordingButton")->isEnabled());
+    click("lowPowerButton");
+    QCOMPARE(button("lowPowerButton")->text(), QStringLiteral("Exit Low Power Mode"));
+    QVERIFY(waitQuiet());
     click("startRecordingButton");
+    // Starting to record resets the low-power button.
+    QCOMPARE(button("lowPowerButton")->text(), QStringLiteral("Enter Low Power Mode"));
     QVERIFY(QTest::qWaitFor(
         [&] { return button("startRecordingButton")->text() == QStringLiteral("Stop Recording"); },
         kReplyTimeoutMs));

@@ -11,7 +11,8 @@ class Device;
 class Connection {
   public:
     explicit Connection(std::int32_t type) : m_type(type) {}
-    virtual ~Connection() = default;
+    // A device still pointing here forgets this connection.
+    virtual ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 

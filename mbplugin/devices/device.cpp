@@ -10,9 +10,13 @@ Device::Device(Connection* connection, std::int32_t type) : m_connection(connect
         m_connection->setDevice(this);
 }
 
+Connection::~Connection() {
+    if (m_device)
+        m_device->forgetConnection(this);
+}
+
 Device::~Device() {
-    // The connection outlives us in the library's ownership model; never leave it pointing
-    // at a dead device.
+    // Whichever of the pair goes first, the other never points at it afterwards.
     if (m_connection && m_connection->getDevice() == this)
         m_connection->setDevice(nullptr);
 }

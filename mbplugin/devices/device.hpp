@@ -46,6 +46,11 @@ class Device {
     void setRegistryKey(rziRegistryKey* key) { m_registryKey = key; }
     bool isCalibrated() const { return m_calibrated; }
     void setCalibrated(bool on) { m_calibrated = on; }
+    // Called by a connection that goes away first.
+    void forgetConnection(const Connection* connection) {
+        if (m_connection == connection)
+            m_connection = nullptr;
+    }
 
   protected:
     Connection* m_connection;

@@ -175,3 +175,22 @@ TEST(GraspPacket, NoPatchesAndNegativeSummaries) {
     EXPECT_EQ(p[74 * 3 + 1], 14);
     EXPECT_DOUBLE_EQ(at(p, 74 * 3 + 2), 0.0);
 }
+
+TEST(DevicePairing, EitherSideMayGoFirst) {
+    auto* c = new RzidmConnection();
+    VexaTouch touch(c);
+    EXPECT_EQ(c->getDevice(), &touch);
+    delete c;
+    EXPECT_EQ(touch.getConnection(), nullptr);
+    EXPECT_FALSE(touch.isConnected());
+    EXPECT_NO_THROW(touch.update(false));
+    EXPECT_EQ(touch.getAddress(), nullptr);
+
+    RzidmConnection c2;
+    {
+        VexaGlove glove(&c2);
+        EXPECT_EQ(c2.getDevice(), &glove);
+    }
+    EXPECT_EQ(c2.getDevice(), nullptr);
+    EXPECT_NO_THROW(c2.update(false));
+}

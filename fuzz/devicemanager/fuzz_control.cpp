@@ -79,7 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // past it is caught by the address sanitizer.
     size_t bufferSize = std::min<size_t>(data[1], 255);
     std::vector<uint8_t> buffer(bufferSize);
-    std::memcpy(buffer.data(), payload, std::min(payloadSize, bufferSize));
+    if (bufferSize > 0) {
+        std::memcpy(buffer.data(), payload, std::min(payloadSize, bufferSize));
+    }
     bool release =
         aimed && header.bytes[RZ_HDR_MESSAGE] == 2 && std::memcmp(header.bytes, "RZI", 3) == 0;
     RZ_MessageDeliver(&header, buffer.empty() ? nullptr : buffer.data(),

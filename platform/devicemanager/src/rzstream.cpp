@@ -401,6 +401,9 @@ int RZ_DataStreamRead(RzDataStream* stream, void* buffer, int length) {
     {
         std::lock_guard<std::mutex> lock(s->ring);
         n = std::min(s->count, static_cast<size_t>(length));
+        if (n == 0) {
+            return 0;
+        }
         size_t first = std::min(n, capacity(s) - s->head);
         auto* out = static_cast<uint8_t*>(buffer);
         std::memcpy(out, s->buffer.data() + s->head, first);

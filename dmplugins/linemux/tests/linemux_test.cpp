@@ -246,6 +246,18 @@ TEST_F(Linemux, MessageSixteenBytesArriveAtTheFarEnd) {
     RZ_InstanceClose(port);
 }
 
+TEST_F(Linemux, ClientsReachAPortByItsPath) {
+    RzDeviceHandle h = RZ_DeviceOpen("", (a_.path() + ":baudrate=9600").c_str(), "linemux");
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(RZ_DeviceControlSet(h, 16, 0, "xyz", 3), 0);
+    EXPECT_EQ(a_.receive(3), "xyz");
+    uint8_t last[8];
+    EXPECT_EQ(RZ_DeviceControlGet(h, 4, 0, last, sizeof(last)), 4);
+    EXPECT_EQ(RZ_DeviceControlGet(h, 15, 0, last, sizeof(last)), -1);
+    EXPECT_EQ(RZ_DeviceClose(h), 0);
+    EXPECT_EQ(RZ_DeviceControlGet(h, 4, 0, last, sizeof(last)), RZERR_INVALID_DID);
+}
+
 TEST_F(Linemux, OtherMessagesAnswerAsTheTableSays) {
     RzInstance* port = RZ_InstanceOpen("serial2:device=ioman");
     ASSERT_NE(port, nullptr);

@@ -273,4 +273,19 @@ TEST(RzThread, AwaitTimesOutThenSucceeds) {
     EXPECT_EQ(RZ_AwaitThread(e, 10000), 0);
 }
 
+int sleepForever(void*) {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+TEST(RzThread, KillIsALastResortThatStillEndsTheThread) {
+    RzThread* t = RZ_CreateThread(sleepForever, nullptr);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(RZ_AwaitThread(t, 10), RZERR_THREAD_TIMEOUT);
+    EXPECT_EQ(RZ_KillThread(t), 0);
+    EXPECT_EQ(RZ_KillThread(t), RZERR_INVALID_PARAM);  // handle freed
+}
+
 }  // namespace

@@ -258,10 +258,11 @@ int GloveLink::tcpEchoPhase(int count, int length, bool flood, char* reply, int 
         }
         if (flood && socket_->bytesAvailable() > 255) {
             // A streaming backlog: throw it away rather than take it for the echo.
+            const int chunk = std::min(255, capacity);
             while (socket_->bytesAvailable() > 255) {
-                socket_->read(reply, 255);
+                socket_->read(reply, chunk);
             }
-            count = 255;
+            count = chunk;
         } else {
             const qint64 room = capacity - count;
             if (room <= 0) {

@@ -232,4 +232,37 @@ TEST_P(SimStream, LeftHandFlipsTheAbductions) {
     }
 }
 
+TEST_P(SimStream, RepliesInPiecesAndFramesInBursts) {
+    for (const char* fault : {"chunk=7,20", "burst=3"}) {
+        SimGlove glove;
+        QByteArray text;
+        for (int f = 1; f <= 9; ++f) {
+            text += frameLine(QString("00:00:%1:0:00").arg(f, 2, 10, QChar('0')), valuesOf(f));
+        }
+        const QString script = glove.writeFile("pieces.txt", text + "end loop\n");
+        GloveLink link(nullptr, impatientTiming());
+        const bool ok = GetParam() == Wire::Serial
+                            ? glove.connectSerial(link, {"--script", script, "--fault", fault})
+                            : glove.startTcp(link, {"--script", script, "--fault", fault});
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(link.querySensorCount(), 22) << fault;
+        EXPECT_FLOAT_EQ(link.batteryVoltage(), 7.4f) << fault;
+        link.startStreaming();
+        int decoded = 0;
+        for (int i = 0; i < 12 && decoded < 4; ++i) {
+            if (link.readFrame()) {
+                int t[5];
+                link.frameTime(t);
+                ASSERT_GE(t[2], 1);
+                ASSERT_LE(t[2], 9);
+                EXPECT_EQ(link.rawValue(kSlotMap22[5]), static_cast<uint32_t>(valuesOf(t[2])[5]))
+                    << fault;
+                ++decoded;
+            }
+        }
+        EXPECT_EQ(decoded, 4) << fault;
+        EXPECT_EQ(link.errorState(), 0) << fault;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Wires, SimStream, testing::Values(Wire::Serial, Wire::Tcp), wireName);

@@ -32,6 +32,11 @@ constexpr std::array<double, 24> kRadPerCount = {
     0.01725, 0.01804, 0.01051, 0.00449, 0.01757, 0.01788, 0.01051, 0.00612,
     0.01663, 0.0182,  0.00988, 0.00596, 0.0091,  0.00863, 0.00392, 0.00781};
 
+// The hardware block shapes each sensor's counts around these power-on values:
+// counts' = (counts - (offset - 25)) x gain / 125, so the power-on block changes nothing.
+constexpr uint8_t kNeutralOffset = 25;
+constexpr uint8_t kNeutralGain = 125;
+
 constexpr uint8_t kStop = 0x03;
 constexpr uint8_t kReboot = 0x12;
 constexpr uint8_t kFieldEnd = 0x01;
@@ -69,8 +74,8 @@ GloveCore::GloveCore(GloveConfig config, TimePoint now)
     }
     clockMs_ = ((config_.initialTimeOfDayMs % kDayMs) + kDayMs) % kDayMs;
     for (size_t p = 0; p < 18; ++p) {
-        hwcal_[p] = 25;        // offset byte
-        hwcal_[18 + p] = 125;  // gain byte, mid scale
+        hwcal_[p] = kNeutralOffset;
+        hwcal_[18 + p] = kNeutralGain;
     }
     eepromHwcal_ = hwcal_;
     std::string serial = format("%4d", std::clamp(config_.serialNumber, 0, 9999));
@@ -709,6 +714,11 @@ std::array<int16_t, 23> GloveCore::motionSlots(TimePoint t) const {
         }
         auto i = static_cast<size_t>(idx);
         double counts = kFlatCounts[i] + angle[i] / kRadPerCount[i];
+        int pos = kHardwarePosition[i];
+        if (pos >= 0) {
+            auto p = static_cast<size_t>(pos);
+            counts = (counts - (hwcal_[p] - kNeutralOffset)) * hwcal_[18 + p] / kNeutralGain;
+        }
         counts = std::clamp(counts, 1.0, 255.0);
         slots[static_cast<size_t>(s)] = static_cast<int16_t>(std::lround(counts * 16.0));
     }

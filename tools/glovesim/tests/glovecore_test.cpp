@@ -185,6 +185,28 @@ TEST(GloveCoreReplies, HardwareBlockIsWrittenByPositionAndReadBySensorIndex) {
     EXPECT_EQ(e.send("?C")[2 + 8], 16) << "a committed block survives reboot";
 }
 
+TEST(GloveCoreReplies, HardwareBlockShapesTheCountsTheGloveReports) {
+    Engine e;
+    std::string before = e.send("G");
+    std::string block(36, '\0');
+    for (size_t p = 0; p < 18; ++p) {
+        block[p] = 25;
+        block[18 + p] = 125;
+    }
+    block[4] = 25 + 20;   // index 4 (position 4): offset up by 20 counts
+    block[18 + 1] = 250;  // index 1 (position 1): gain doubled
+    e.send("CA" + block);
+    std::string after = e.send("G");
+    ASSERT_EQ(before.size(), 24u);
+    ASSERT_EQ(after.size(), 24u);
+    auto count = [](const std::string& r, int slot) {
+        return static_cast<int>(static_cast<uint8_t>(r[1 + static_cast<size_t>(slot)]));
+    };
+    EXPECT_NEAR(count(after, 4), count(before, 4) - 20, 1);
+    EXPECT_NEAR(count(after, 1), std::min(255, 2 * count(before, 1)), 2);
+    EXPECT_EQ(count(after, 0), count(before, 0)) << "other sensors unchanged";
+}
+
 TEST(GloveCoreParsing, CommandsInPiecesOrTogetherGiveTheSameReplies) {
     const std::string commands =
         "?S\0V1m\x03"

@@ -1,9 +1,11 @@
 // dmctl: lists the device-manager plug-ins, reads a device's values, sends raw control
 // messages.
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,7 +19,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: dmctl [--verbose N] plugins\n"
                  "       dmctl [--verbose N] read TYPE DEVICE [--settings TEXT] [--item N]\n"
-                 "                               [--count N] [--interval MS]\n"
+                 "                               [--count N] [--interval MS] [--stream]\n"
                  "       dmctl [--verbose N] send TYPE DEVICE MESSAGE ITEM [HEX]\n");
     return 2;
 }
@@ -91,14 +93,103 @@ RzDeviceHandle open(const std::string& type, const std::string& device,
     return h;
 }
 
+// Prints the records the device writes to an attached data stream.
+struct Printer {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+    int width = 0;
+    bool quit = false;
+};
+
+int printerReader(RzDataStream* s, int reason) {
+    auto* p = static_cast<Printer*>(RZ_DataStreamUser(s));
+    std::lock_guard<std::mutex> lock(p->mutex);
+    if (reason == RZ_STREAM_QUIT) {
+        p->quit = true;
+    } else if (reason == RZ_STREAM_FULL) {
+        RZ_DataStreamPurge(s);
+    } else if (reason == RZ_STREAM_DATA) {
+        std::vector<uint8_t> record(static_cast<size_t>(p->width));
+        while (RZ_DataStreamAvailable(s) >= p->width) {
+            RZ_DataStreamRead(s, record.data(), p->width);
+            std::string line;
+            for (int i = 0; i < p->width; i += 8) {
+                char value[32];
+                std::snprintf(value, sizeof(value), "%s%.6f", i ? "," : "",
+                              RZ_GetDouble(record.data() + i));
+                line += value;
+            }
+            p->lines.push_back(line);
+        }
+    }
+    p->changed.notify_all();
+    return 0;
+}
+
+int streamValues(RzDeviceHandle h, int item, long count) {
+    std::vector<uint8_t> probe(65536);
+    int width = RZ_DeviceControlGet(h, 15, item, probe.data(), static_cast<int>(probe.size()));
+    if (width <= 0 || width % 8 != 0) {
+        std::fprintf(stderr, "dmctl: the device gives no values to stream\n");
+        return 1;
+    }
+    Printer printer;
+    printer.width = width;
+    RzDataStream* stream = RZ_DataStreamNew(65536, printerReader, &printer);
+    int r = stream ? RZ_DeviceAttachDataStream(h, stream) : RZERR_OUT_OF_MEMORY;
+    if (r != 0) {
+        fail("attach", r);
+        RZ_DataStreamDestroy(stream);
+        return 1;
+    }
+    std::printf("n");
+    for (int i = 0; i < width / 8; ++i) {
+        std::printf(",v%d", i);
+    }
+    std::printf("\n");
+    long printed = 0;
+    int status = 0;
+    while (printed < count) {
+        std::vector<std::string> lines;
+        {
+            std::unique_lock<std::mutex> lock(printer.mutex);
+            if (!printer.changed.wait_for(lock, std::chrono::seconds(10),
+                                          [&] { return !printer.lines.empty() || printer.quit; })) {
+                std::fprintf(stderr, "dmctl: no data for 10 s\n");
+                status = 1;
+                break;
+            }
+            lines.swap(printer.lines);
+            if (lines.empty() && printer.quit) {
+                break;
+            }
+        }
+        for (const auto& line : lines) {
+            if (printed < count) {
+                std::printf("%ld,%s\n", printed++, line.c_str());
+            }
+        }
+    }
+    std::fflush(stdout);
+    RZ_DeviceDetachDataStream(h, stream);
+    RZ_DataStreamDestroy(stream);
+    return status;
+}
+
 int read(int argc, char** argv) {
     if (argc < 2) {
         return usage();
     }
     std::string type = argv[0], device = argv[1], settings;
     long item = 2, count = 20, interval = 20;
+    bool stream = false;
     for (int i = 2; i < argc; ++i) {
         std::string opt = argv[i];
+        if (opt == "--stream") {
+            stream = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             return usage();
         }
@@ -123,6 +214,11 @@ int read(int argc, char** argv) {
     RzDeviceHandle h = open(type, device, settings);
     if (h == 0) {
         return 1;
+    }
+    if (stream) {
+        int status = streamValues(h, static_cast<int>(item), count);
+        RZ_DeviceClose(h);
+        return status;
     }
     int status = 0;
     std::vector<uint8_t> buffer(65536);

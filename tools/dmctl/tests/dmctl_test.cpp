@@ -73,6 +73,24 @@ TEST(Dmctl, ReadPrintsBoundedSineChannelsAsCsv) {
     EXPECT_LT(lo, hi);  // values move
 }
 
+TEST(Dmctl, StreamPrintsEveryRecordTheDeviceWrites) {
+    Outcome r =
+        dmctl("read dummy streamed --settings nsensors=3:upper=5:lower=4 --stream --count 50");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::vector<std::string> lines = split(r.out, '\n');
+    ASSERT_EQ(lines.size(), 51u);
+    EXPECT_EQ(lines[0], "n,v0,v1,v2");
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> fields = split(lines[i], ',');
+        ASSERT_EQ(fields.size(), 4u) << lines[i];
+        EXPECT_EQ(std::stoi(fields[0]), static_cast<int>(i - 1));
+        for (size_t f = 1; f < 4; ++f) {
+            EXPECT_GE(std::stod(fields[f]), 4.0);
+            EXPECT_LE(std::stod(fields[f]), 5.0);
+        }
+    }
+}
+
 TEST(Dmctl, ErrorsCarryTheCodeName) {
     Outcome bad = dmctl("read dummy x --settings freq=fast");
     EXPECT_EQ(bad.status, 1);

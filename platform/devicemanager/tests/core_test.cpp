@@ -281,6 +281,10 @@ int sleepForever(void*) {
 }
 
 TEST(RzThread, KillIsALastResortThatStillEndsTheThread) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not follow the unwinding of a cancelled thread.
+    GTEST_SKIP() << "thread cancellation under ThreadSanitizer";
+#endif
     RzThread* t = RZ_CreateThread(sleepForever, nullptr);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(RZ_AwaitThread(t, 10), RZERR_THREAD_TIMEOUT);

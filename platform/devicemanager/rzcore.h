@@ -92,15 +92,19 @@ typedef int (*RzStreamReader)(RzDataStream* stream, int reason);
 typedef int (*RzReadFunction)(void* device, void* buffer, int count);
 
 /* Creation flags of RZ_DataStreamNewEx. */
-#define RZ_STREAM_SYNCHRONOUS 0 /* reasons delivered on the feeding thread */
-#define RZ_STREAM_OWN_THREAD 1  /* reasons queued and delivered on the stream's own thread */
+#define RZ_STREAM_SYNCHRONOUS 0     /* reasons delivered on the feeding thread */
+#define RZ_STREAM_OWN_THREAD 1      /* reasons queued and delivered on the stream's own thread */
+#define RZ_STREAM_ANNOUNCE_THREAD 2 /* own thread, plus a second one for announcements */
 
 /* Stream with a ring of `size` bytes (1..1048576). Reasons are delivered on the thread
  * that feeds or announces (synchronous mode). Null on failure. */
 RZ_API RzDataStream* RZ_DataStreamNew(int size, RzStreamReader reader, void* user);
 /* Same with flags: RZ_STREAM_OWN_THREAD delivers every reason, in order, on a thread of
- * the stream, so a reader may block (for example wait for a reply that the same stream
- * brings) without stalling the feeder. Repeated reason 0 deliveries are merged. */
+ * the stream, so a reader may block without stalling the feeder. Repeated reason 0
+ * deliveries are merged. RZ_STREAM_ANNOUNCE_THREAD delivers data and full (reasons 0 and 4)
+ * on one thread and every other reason (announcements such as -27 or 3) on a second, so a
+ * reader handling an announcement may wait for a reply that a data delivery decodes
+ * meanwhile (the glove driver's recovery); the reader then runs on two threads at once. */
 RZ_API RzDataStream* RZ_DataStreamNewEx(int size, RzStreamReader reader, void* user, int flags);
 /* Unlinks the stream from any list, stops further deliveries, waits for deliveries in
  * flight on other threads, then frees it (from inside its own reader callback the free

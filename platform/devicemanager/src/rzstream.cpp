@@ -8,7 +8,9 @@
 // Delivery: synchronous streams call the reader on the thread that feeds or announces, one
 // delivery at a time (a recursive lock lets the reader feed or announce on its own stream).
 // Streams with their own thread queue reasons (merging repeated reason 0) and deliver them in
-// order on that thread.
+// order on that thread. With RZ_STREAM_ANNOUNCE_THREAD, announcements (every reason but data
+// and full) have a second thread, so a reader handling an announcement may wait for data
+// that the first thread delivers meanwhile.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -44,13 +46,18 @@ struct RzDataStream {
 
     std::recursive_mutex delivery;  // synchronous deliveries, one at a time
 
-    // Own-thread delivery.
-    std::mutex queueMutex;
-    std::condition_variable queueCv;
-    std::deque<int> queue;
-    bool dataQueued = false;
-    bool stop = false;
-    std::thread worker;
+    // Own-thread delivery: lane 0 for data and full, lane 1 for announcements when they
+    // have their own thread.
+    struct Lane {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::deque<int> queue;
+        bool dataQueued = false;
+        bool stop = false;
+        std::thread worker;
+    };
+    Lane lanes[2];
+    int laneCount = 0;
 };
 
 namespace {
@@ -129,25 +136,27 @@ int deliverSync(RzDataStream* s, int reason) {
 }
 
 void enqueue(RzDataStream* s, int reason) {
+    bool announcement = reason != RZ_STREAM_DATA && reason != RZ_STREAM_FULL;
+    RzDataStream::Lane& lane = s->lanes[announcement && s->laneCount > 1 ? 1 : 0];
     {
-        std::lock_guard<std::mutex> lock(s->queueMutex);
-        if (s->stop) {
+        std::lock_guard<std::mutex> lock(lane.mutex);
+        if (lane.stop) {
             return;
         }
         if (reason == RZ_STREAM_DATA) {
-            if (s->dataQueued) {
+            if (lane.dataQueued) {
                 return;
             }
-            s->dataQueued = true;
+            lane.dataQueued = true;
         }
         // A reader that never returns must not make the queue grow without bound; repeated
         // announcements (a silent line) are what would be dropped.
-        if (s->queue.size() >= kMaxQueuedReasons) {
+        if (lane.queue.size() >= kMaxQueuedReasons) {
             return;
         }
-        s->queue.push_back(reason);
+        lane.queue.push_back(reason);
     }
-    s->queueCv.notify_one();
+    lane.cv.notify_one();
 }
 
 int deliver(RzDataStream* s, int reason) {
@@ -158,23 +167,24 @@ int deliver(RzDataStream* s, int reason) {
     return deliverSync(s, reason);
 }
 
-void deliveryLoop(RzDataStream* s) {
+void deliveryLoop(RzDataStream* s, int index) {
     {
         std::lock_guard<std::mutex> lock(gMutex);
         tPins.push_back(s);  // the creator counted this pin
     }
+    RzDataStream::Lane& lane = s->lanes[index];
     for (;;) {
         int reason;
         {
-            std::unique_lock<std::mutex> lock(s->queueMutex);
-            s->queueCv.wait(lock, [s] { return s->stop || !s->queue.empty(); });
-            if (s->stop) {
+            std::unique_lock<std::mutex> lock(lane.mutex);
+            lane.cv.wait(lock, [&lane] { return lane.stop || !lane.queue.empty(); });
+            if (lane.stop) {
                 break;
             }
-            reason = s->queue.front();
-            s->queue.pop_front();
+            reason = lane.queue.front();
+            lane.queue.pop_front();
             if (reason == RZ_STREAM_DATA) {
-                s->dataQueued = false;
+                lane.dataQueued = false;
             }
         }
         if (s->reader != nullptr) {
@@ -221,7 +231,8 @@ RzDataStream* RZ_DataStreamNew(int size, RzStreamReader reader, void* user) {
 }
 
 RzDataStream* RZ_DataStreamNewEx(int size, RzStreamReader reader, void* user, int flags) {
-    if (size <= 0 || size > kMaxSize || (flags & ~RZ_STREAM_OWN_THREAD) != 0) {
+    if (size <= 0 || size > kMaxSize ||
+        (flags & ~(RZ_STREAM_OWN_THREAD | RZ_STREAM_ANNOUNCE_THREAD)) != 0) {
         return nullptr;
     }
     auto* s = new (std::nothrow) RzDataStream;
@@ -233,23 +244,27 @@ RzDataStream* RZ_DataStreamNewEx(int size, RzStreamReader reader, void* user, in
     s->item.id = rzcore::nextItemId();
     s->reader = reader;
     s->user = user;
+    if (flags & RZ_STREAM_ANNOUNCE_THREAD) {
+        flags |= RZ_STREAM_OWN_THREAD;
+    }
     s->flags = flags;
+    s->laneCount = (flags & RZ_STREAM_ANNOUNCE_THREAD) ? 2 : (flags & RZ_STREAM_OWN_THREAD) ? 1 : 0;
     {
         std::lock_guard<std::mutex> lock(gMutex);
         live().insert(s);
         existing().insert(s);
-        if (ownThread(s)) {
-            ++s->pins;  // held by the delivery thread for its whole life
-        }
+        s->pins += s->laneCount;  // one held by each delivery thread for its whole life
     }
-    if (ownThread(s)) {
+    for (int i = 0; i < s->laneCount; ++i) {
         try {
-            s->worker = std::thread(deliveryLoop, s);
+            s->lanes[i].worker = std::thread(deliveryLoop, s, i);
         } catch (...) {
-            std::lock_guard<std::mutex> lock(gMutex);
-            live().erase(s);
-            existing().erase(s);
-            delete s;
+            // Threads already started see the stop and give their pins back.
+            {
+                std::lock_guard<std::mutex> lock(gMutex);
+                s->pins -= s->laneCount - i;
+            }
+            RZ_DataStreamDestroy(s);
             return nullptr;
         }
     }
@@ -276,17 +291,21 @@ int RZ_DataStreamDestroy(RzDataStream* s) {
         mine = static_cast<int>(std::count(tPins.begin(), tPins.end(), s));
     }
     bool self = false;
-    if (ownThread(s)) {
+    for (int i = 0; i < s->laneCount; ++i) {
+        RzDataStream::Lane& lane = s->lanes[i];
         {
-            std::lock_guard<std::mutex> lock(s->queueMutex);
-            s->stop = true;
+            std::lock_guard<std::mutex> lock(lane.mutex);
+            lane.stop = true;
         }
-        s->queueCv.notify_all();
-        if (s->worker.get_id() == std::this_thread::get_id()) {
-            s->worker.detach();
+        lane.cv.notify_all();
+        if (!lane.worker.joinable()) {
+            continue;
+        }
+        if (lane.worker.get_id() == std::this_thread::get_id()) {
+            lane.worker.detach();
             self = true;
         } else {
-            s->worker.join();
+            lane.worker.join();
         }
     }
     s->space.notify_all();

@@ -176,6 +176,48 @@ TEST(RzDataStream, AReaderOnItsOwnThreadMayWaitForTheNextFeed) {
     RZ_DataStreamDestroy(s);
 }
 
+// The recovery pattern: an announcement's handler sends a command and waits for the data
+// delivery that decodes the reply to clear a flag.
+struct Recovery {
+    std::atomic<bool> awaiting{false};
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> answered{false};
+};
+int recoveryReader(RzDataStream* s, int reason) {
+    auto* r = static_cast<Recovery*>(RZ_DataStreamUser(s));
+    if (reason == RZ_STREAM_DATA) {
+        char buf[64];
+        while (RZ_DataStreamRead(s, buf, sizeof(buf)) > 0) {
+            r->awaiting = false;  // the reply was decoded
+        }
+    } else if (reason == RZERR_SERIAL_READ_TIMEOUT) {
+        r->awaiting = true;
+        r->waiting = true;
+        for (int i = 0; i < 500 && r->awaiting; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        r->answered = !r->awaiting;
+    }
+    return RZERR_DATASTREAM_IN_PROGRESS;
+}
+
+TEST(RzDataStream, AnAnnouncementMayWaitForADataDelivery) {
+    Recovery r;
+    RzDataStream* s = RZ_DataStreamNewEx(2048, recoveryReader, &r, RZ_STREAM_ANNOUNCE_THREAD);
+    ASSERT_NE(s, nullptr);
+    RZ_DataStreamAnnounce(s, RZERR_SERIAL_READ_TIMEOUT);
+    while (!r.waiting) {
+        std::this_thread::sleep_for(1ms);
+    }
+    Source reply{{'U', 0}};
+    EXPECT_EQ(RZ_DataStreamIn(s, readSource, &reply), 2);
+    for (int i = 0; i < 1000 && !r.answered; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(r.answered);
+    EXPECT_EQ(RZ_DataStreamDestroy(s), 0);
+}
+
 struct SlowReader {
     std::atomic<bool> inside{false};
     std::atomic<bool> finished{false};
@@ -189,7 +231,7 @@ int slowReader(RzDataStream* s, int) {
 }
 
 TEST(RzDataStream, DestroyWaitsForADeliveryInFlight) {
-    for (int flags : {RZ_STREAM_SYNCHRONOUS, RZ_STREAM_OWN_THREAD}) {
+    for (int flags : {RZ_STREAM_SYNCHRONOUS, RZ_STREAM_OWN_THREAD, RZ_STREAM_ANNOUNCE_THREAD}) {
         SlowReader r;
         RzDataStream* s = RZ_DataStreamNewEx(64, slowReader, &r, flags);
         std::thread feeder([s] { RZ_DataStreamAnnounce(s, 1); });

@@ -17,6 +17,7 @@
 #include <QTimeEdit>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 #include "glovesimprocess.hpp"
@@ -652,21 +653,25 @@ void GlovePanelTest::twoFramesInOneRead() {
                                QStringLiteral("burst=2")}));
     QVERIFY(prepareRecording(sim));
     QSignalSpy frames(window.get(), &mocap::frameDecoded);
-    QList<qsizetype> framesAfterRead;
-    connect(window->findChild<QTcpSocket*>(), &QTcpSocket::readyRead, this,
-            [&] { framesAfterRead.append(frames.count()); });
+    // Frames taken from each read.
+    QList<qsizetype> perRead;
+    qsizetype before = 0;
+    connect(window->findChild<QTcpSocket*>(), &QTcpSocket::readyRead, this, [&] {
+        perRead.append(frames.count() - before);
+        before = frames.count();
+    });
     click("startRecordingButton");
     QVERIFY(QTest::qWaitFor([&] { return frames.count() >= 10; }, kReplyTimeoutMs));
 
-    bool twoInOne = false;
-    for (int i = 1; i < framesAfterRead.size(); ++i) {
-        twoInOne = twoInOne || framesAfterRead.at(i) - framesAfterRead.at(i - 1) == 2;
-    }
-    QVERIFY2(twoInOne, "no read of 122 bytes gave two frames");
-    for (const QList<QVariant>& args : frames) {
-        const QByteArray frame = args.at(0).toByteArray();
+    // A loaded machine may read two bursts at once; every read still yields whole frames.
+    QVERIFY2(std::any_of(perRead.begin(), perRead.end(), [](qsizetype n) { return n >= 2; }),
+             "no read of 122 bytes gave two frames");
+    // None lost, none doubled: the script's two frames alternate.
+    for (int i = 0; i < frames.count(); ++i) {
+        const QByteArray frame = frames.at(i).at(0).toByteArray();
         QVERIFY(aligned(frame));
-        QVERIFY(value(frame, 0) == 100 || value(frame, 0) == 1000);
+        QCOMPARE(value(frame, 0), i % 2 == 0 ? 100 : 1000);
+        QCOMPARE(value(frame, 22), i % 2 == 0 ? 122 : 1022);
     }
 }
 

@@ -193,8 +193,8 @@ TEST(GloveCoreReplies, HardwareBlockShapesTheCountsTheGloveReports) {
         block[p] = 25;
         block[18 + p] = 125;
     }
-    block[4] = 25 + 20;   // index 4 (position 4): offset up by 20 counts
-    block[18 + 1] = 250;  // index 1 (position 1): gain doubled
+    block[4] = 25 + 20;                      // index 4 (position 4): offset up by 20 counts
+    block[18 + 1] = static_cast<char>(250);  // index 1 (position 1): gain doubled
     e.send("CA" + block);
     std::string after = e.send("G");
     ASSERT_EQ(before.size(), 24u);

@@ -60,7 +60,9 @@ SerialPort::SerialPort(const char* portName, uint32_t baudRate) {
     if (!path.empty() && path.front() != '/') {
         path = "/dev/" + path;
     }
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking, so that a write to a stalled line ends at its time-out; reads wait in
+    // poll() instead.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         throw std::runtime_error(kSerialOpenError);
     }

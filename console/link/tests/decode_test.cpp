@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 using namespace glove;
 
@@ -288,4 +290,36 @@ TEST(SoftwareCalibration, LinkRoundTrip) {
     EXPECT_DOUBLE_EQ(b.calibration(0).gain, 0.01234);
     EXPECT_DOUBLE_EQ(b.calibration(23).gain, 0.00781);
     EXPECT_FALSE(b.loadSoftwareCalibration(dir.filePath("none.swcal")));
+}
+
+// The window thread reads the display values while the worker decodes; run under the thread
+// sanitizer this catches unsynchronised read-outs.
+TEST(ReadOuts, SafeToReadWhileTheOwnerDecodes) {
+    GloveLink link;
+    link.setSensorCount(22);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        uint32_t raw[kSensorIndexCount];
+        double angles[kSensorIndexCount];
+        int t[5];
+        while (!done.load()) {
+            link.copyRaw(raw);
+            link.copyAngles(angles);
+            link.frameTime(t);
+            (void)link.lastMessage();
+            (void)link.streaming();
+            (void)link.errorState();
+            (void)link.lowPower();
+            link.clearLog();
+        }
+    });
+    for (int f = 0; f < 2000; ++f) {
+        ASSERT_TRUE(
+            link.decodeFrame(makeFrame("01:02:03:1:02", filled(f % 2 ? 500 : 3000)).data()));
+        link.computeAngles();
+        link.log("tick");
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(link.rawValue(0), 500u);  // the last frame (odd) carried 500
 }

@@ -96,7 +96,7 @@ void ViconConnection::connect() {
         throw X_ConnectionError("Bad Address");
     }
     // A server that stops answering must not hold the host's update forever.
-    timeval timeout{kIoTimeoutSeconds, 0};
+    timeval timeout{m_ioTimeoutMs / 1000, (m_ioTimeoutMs % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_in peer{};

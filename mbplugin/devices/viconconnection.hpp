@@ -15,8 +15,8 @@ namespace Devices {
 
 class ViconConnection : public Connection {
   public:
-    // Seconds a send or receive may take before the server counts as gone.
-    static constexpr int kIoTimeoutSeconds = 5;
+    // Milliseconds a send or receive may take before the server counts as gone.
+    static constexpr int kIoTimeoutMs = 5000;
 
     explicit ViconConnection(const char* host);
     ~ViconConnection() override;
@@ -30,6 +30,8 @@ class ViconConnection : public Connection {
 
     // The server port; kPort unless changed before connect.
     void setPort(int port) { m_port = port; }
+    // The send and receive time-out; kIoTimeoutMs unless changed before connect.
+    void setIoTimeout(int milliseconds) { m_ioTimeoutMs = milliseconds > 0 ? milliseconds : 1; }
 
     const std::vector<std::string>& getChannelNames() const { return m_channelNames; }
     const std::vector<Vicon::Marker>& getMarkers() const { return m_markers; }
@@ -47,6 +49,7 @@ class ViconConnection : public Connection {
     std::int32_t m_frameChannel = -1;
     int m_socket = -1;
     int m_port = Vicon::kPort;
+    int m_ioTimeoutMs = kIoTimeoutMs;
 };
 
 }  // namespace Devices

@@ -71,6 +71,9 @@ std::string dataReply(const std::vector<double>& values, std::int32_t type = 2,
     return b.s();
 }
 
+// Script entry: answer nothing, keep the connection open.
+const std::string kSilent = "<silent>";
+
 // A small optical server on 127.0.0.1: accepts one client and answers each 8-byte request
 // with the next scripted reply; closes the client when the script runs out.
 class OpticalServer {
@@ -124,6 +127,11 @@ class OpticalServer {
         if (client < 0)
             return;
         for (const std::string& reply : m_replies) {
+            if (reply == kSilent) {
+                // Keep the client open and say nothing until the test ends.
+                wait(m_wake[0]);
+                break;
+            }
             std::string request;
             while (request.size() < 8) {
                 if (!wait(client)) {
@@ -320,6 +328,23 @@ TEST(ViconConnection, IncompleteBodiesAreSkippedAndOnlyFourReachReceivers) {
     EXPECT_DOUBLE_EQ(tracker.data().raw[1][0], -3.0);
     // Receiver 3 is body B3 (channels 14..19): T-X is channel 14.
     EXPECT_DOUBLE_EQ(tracker.data().raw[3][2], -14.0);
+}
+
+TEST(ViconConnection, ASilentServerTimesOut) {
+    OpticalServer server({kSilent});
+    ViconConnection c("127.0.0.1");
+    c.setPort(server.port());
+    c.setIoTimeout(200);
+    EXPECT_EQ(connectError(c), "Error Recieving");
+    EXPECT_FALSE(c.isConnected());
+
+    OpticalServer later({infoReply(kHandChannels), kSilent});
+    ViconConnection d("127.0.0.1");
+    Tracker tracker(&d, kVicon);
+    d.setPort(later.port());
+    d.setIoTimeout(200);
+    d.connect();
+    EXPECT_EQ(updateError(d), "Trouble communicating with Vicon server:Error Recieving");
 }
 
 TEST(ViconConnection, SocketSetUpFailures) {

@@ -175,6 +175,19 @@ TEST_P(CtlTest, SettingsReachTheGlove) {
     ASSERT_EQ(t.status, 0) << t.err.toStdString();
     const QByteArray received = readFile("received.bin");
     EXPECT_TRUE(received.contains("1ts01:02:03")) << received.toHex().toStdString();
+    writeFile("card/SESSION.TXT", "");
+    const Result a =
+        run({"--sdcard", path("card")}, {"set-active", "SESSION.TXT", "--header", "trial 4"});
+    ASSERT_EQ(a.status, 0) << a.err.toStdString();
+    EXPECT_TRUE(readFile("received.bin").contains("1ASESSION.TXT\x01trial 4\x01"));
+}
+
+TEST_P(CtlTest, VerboseLogGoesToStandardErrorOnly) {
+    const Result r = run({}, {"--verbose", "stream", "--frames", "2"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out.count('\n'), 3);  // header and two rows, nothing else
+    EXPECT_TRUE(r.out.startsWith("hh,mm,ss,f4,f5,TR,"));
+    EXPECT_TRUE(r.err.contains("22 Sensor Glove")) << r.err.toStdString();
 }
 
 TEST_P(CtlTest, HardwareCalibrationWriteThenRead) {

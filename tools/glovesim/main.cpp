@@ -167,47 +167,31 @@ class PtyLink {
     }
 
     bool open(const std::string& linkPath) {
-        master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (master_.get() < 0 || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
-            errorLine(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-            return false;
-        }
-        const char* name = ptsname(master_.get());
-        if (!name) {
-            errorLine("cannot name the pseudo-terminal");
-            return false;
-        }
-        slavePath_ = name;
-        fcntl(master_.get(), F_SETFL, fcntl(master_.get(), F_GETFL) | O_NONBLOCK);
-        // Raw from the start: with the default echo the line discipline would hand the glove's
-        // own output back to it as input before a client sets its modes.
-        Fd slave(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (slave.get() < 0) {
-            errorLine("cannot open " + slavePath_ + ": " + std::strerror(errno));
-            return false;
-        }
-        termios t{};
-        if (tcgetattr(slave.get(), &t) == 0) {
-            cfmakeraw(&t);
-            cfsetispeed(&t, B115200);
-            cfsetospeed(&t, B115200);
-            tcsetattr(slave.get(), TCSANOW, &t);
-        }
         if (!linkPath.empty()) {
             struct stat st {};
-            if (lstat(linkPath.c_str(), &st) == 0) {
-                if (!S_ISLNK(st.st_mode)) {
-                    errorLine(linkPath + " exists and is not a symbolic link");
-                    return false;
-                }
-                unlink(linkPath.c_str());
-            }
-            if (symlink(slavePath_.c_str(), linkPath.c_str()) != 0) {
-                errorLine("cannot create link " + linkPath + ": " + std::strerror(errno));
+            if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+                errorLine(linkPath + " exists and is not a symbolic link");
                 return false;
             }
-            linkPath_ = linkPath;
         }
+        if (!create()) {
+            return false;
+        }
+        linkPath_ = linkPath;
+        return placeLink();
+    }
+
+    // A fresh terminal in place of the current one, for when the old one cannot be opened
+    // again: a client that made it exclusive (TIOCEXCL) leaves it so after closing, and only
+    // a privileged opener gets past that.
+    bool recreate() {
+        std::string old = slavePath_;
+        if (!create() || !placeLink()) {
+            return false;
+        }
+        logLine(old + " cannot be reopened; now on " + slavePath_);
+        std::printf("%s\n", slavePath_.c_str());
+        std::fflush(stdout);
         return true;
     }
 
@@ -221,15 +205,66 @@ class PtyLink {
     }
 
     // Bytes written before the client closed would greet the next client: throw them away.
-    void discardStale() const {
-        Fd slave(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (slave.get() >= 0) {
-            tcflush(slave.get(), TCIOFLUSH);
-        }
+    // False when the terminal cannot be opened any more.
+    bool discardStale() const {
         tcflush(master_.get(), TCIOFLUSH);
+        Fd slave(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (slave.get() < 0) {
+            return false;
+        }
+        tcflush(slave.get(), TCIOFLUSH);
+        return true;
     }
 
   private:
+    bool create() {
+        Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+            errorLine(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+            return false;
+        }
+        const char* name = ptsname(master.get());
+        if (!name) {
+            errorLine("cannot name the pseudo-terminal");
+            return false;
+        }
+        std::string path = name;
+        fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK);
+        // Raw from the start: with the default echo the line discipline would hand the glove's
+        // own output back to it as input before a client sets its modes.
+        Fd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (slave.get() < 0) {
+            errorLine("cannot open " + path + ": " + std::strerror(errno));
+            return false;
+        }
+        termios t{};
+        if (tcgetattr(slave.get(), &t) == 0) {
+            cfmakeraw(&t);
+            cfsetispeed(&t, B115200);
+            cfsetospeed(&t, B115200);
+            tcsetattr(slave.get(), TCSANOW, &t);
+        }
+        master_.reset(master.release());
+        slavePath_ = path;
+        return true;
+    }
+
+    // Points the link at the current terminal; replaced in one step so it never dangles.
+    bool placeLink() const {
+        if (linkPath_.empty()) {
+            return true;
+        }
+        std::string tmp = linkPath_ + ".new" + std::to_string(getpid());
+        unlink(tmp.c_str());
+        if (symlink(slavePath_.c_str(), tmp.c_str()) != 0 ||
+            rename(tmp.c_str(), linkPath_.c_str()) != 0) {
+            errorLine("cannot create link " + linkPath_ + ": " + std::strerror(errno));
+            unlink(tmp.c_str());
+            return false;
+        }
+        return true;
+    }
+
     Fd master_;
     std::string slavePath_;
     std::string linkPath_;
@@ -298,7 +333,9 @@ int runSerial(const glovesim::Options& opts, GloveCore& core, Recorder& recorder
         if (fds[1].revents & (POLLHUP | POLLERR)) {
             logLine("client closed the terminal");
             core.linkDown();
-            pty.discardStale();
+            if (!pty.discardStale() && !pty.recreate()) {
+                return 1;
+            }
             connected = false;
         }
     }

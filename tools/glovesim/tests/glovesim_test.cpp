@@ -2,10 +2,12 @@
 // pseudo-terminal it creates and over a TCP listener on 127.0.0.1.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -52,7 +54,9 @@ class TempDir {
 // One glovesim process; stopped with SIGTERM when the test ends.
 class Sim {
   public:
-    explicit Sim(const std::vector<std::string>& args, bool serial = true) {
+    enum class User { Same, Unprivileged };
+
+    explicit Sim(const std::vector<std::string>& args, bool serial = true, User user = User::Same) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) {
             return;
@@ -60,6 +64,10 @@ class Sim {
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
+            if (user == User::Unprivileged && geteuid() == 0 &&
+                (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(126);
+            }
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(GLOVESIM_PATH));
             for (const auto& a : args) {
@@ -113,7 +121,6 @@ class Sim {
 
     std::string path;
 
-  private:
     std::string readLine(Millis timeout) {
         std::string line;
         auto deadline = Clock::now() + timeout;
@@ -134,6 +141,7 @@ class Sim {
         return line;
     }
 
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     int status_ = -1;
@@ -470,6 +478,32 @@ TEST(GlovesimSerial, SurvivesTheClientClosingAndReopening) {
     link.closeFd();
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(linkPath))) << "the link is removed at exit";
+}
+
+TEST(GlovesimSerial, ExclusiveClientLeavesAFreshTerminalBehind) {
+    // A pseudo-terminal keeps TIOCEXCL after its client closes; an unprivileged glove cannot
+    // open it again and moves to a new one, announced on standard output and by the link.
+    TempDir dir;
+    fs::permissions(dir.path, fs::perms::all);
+    std::string linkPath = dir.file("glove");
+    Sim sim({"--link", linkPath}, true, Sim::User::Unprivileged);
+    ASSERT_FALSE(sim.path.empty());
+    {
+        Link link = Link::openPty(linkPath);
+        ASSERT_TRUE(link.valid());
+        int extra = open(sim.path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(extra, 0);
+        EXPECT_EQ(ioctl(extra, TIOCEXCL), 0);
+        close(extra);
+        EXPECT_EQ(link.ask("V", 6), "V7400\0"s);
+    }
+    std::string fresh = sim.readLine(10s);
+    ASSERT_FALSE(fresh.empty());
+    EXPECT_NE(fresh, sim.path);
+    EXPECT_EQ(fs::read_symlink(linkPath).string(), fresh);
+    Link again = Link::openPty(linkPath);
+    ASSERT_TRUE(again.valid());
+    EXPECT_EQ(again.ask("V", 6), "V7400\0"s);
 }
 
 TEST(GlovesimSerial, GarbageAndBrokenSeparatorsInTheStream) {

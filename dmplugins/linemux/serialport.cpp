@@ -43,6 +43,10 @@ namespace {
 
 constexpr int kInputQueue = 1024;
 
+// The port whose watcher runs on this thread (a reader called back on the watcher thread
+// must not wait for that thread, nor for the lock its stopper holds while waiting).
+thread_local const RzSerialPort* tWatching = nullptr;
+
 std::mutex gPortsMutex;
 // A plain static: the library may be unloaded, which would strand a heap copy.
 std::unordered_set<const RzSerialPort*>& ports() {
@@ -151,6 +155,7 @@ void sleepOnWake(RzSerialPort* port, int ms) {
 
 int watcherMain(void* arg) {
     auto* port = static_cast<RzSerialPort*>(arg);
+    tWatching = port;
     RzDataStream* stream = port->stream.load();
     bool eventMode = (port->eventChar >> 8) != 0;
     auto lastActivity = std::chrono::steady_clock::now();
@@ -207,6 +212,7 @@ int watcherMain(void* arg) {
     DP_LOG(2, "[seriald] RZ_SerialWatch: announce quit.\n");
     RZ_DataStreamAnnounce(stream, RZ_STREAM_QUIT);
     DP_LOG(1, "[seriald] RZ_SerialWatch: Watcher exit.\n");
+    tWatching = nullptr;
     return 0;
 }
 
@@ -295,12 +301,12 @@ RZ_PLUGIN_EXPORT int RZ_SerialClose(RzSerialPort* port) {
     if (!valid(port)) {
         return RZERR_NO_ERROR;
     }
+    if (tWatching == port) {
+        DP_LOG(0, "[seriald] RZ_SerialClose: called on the watcher's own thread.\n");
+        return RZERR_GENERIC_ERROR;
+    }
     {
         std::lock_guard<std::mutex> lock(port->controlMutex);
-        if (port->watcher != nullptr && RZ_IsCurrentThread(port->watcher)) {
-            DP_LOG(0, "[seriald] RZ_SerialClose: called on the watcher's own thread.\n");
-            return RZERR_GENERIC_ERROR;
-        }
         stopWatcher(port, "RZ_SerialClose");
     }
     {
@@ -402,6 +408,9 @@ RZ_PLUGIN_EXPORT int RZ_SerialWatch(RzSerialPort* port, RzDataStream* stream) {
     if (!RZ_DataStreamIsValid(stream)) {
         return RZERR_INVALID_DATASTREAM;
     }
+    if (tWatching == port) {
+        return RZERR_DEVICE_IN_USE;
+    }
     std::lock_guard<std::mutex> lock(port->controlMutex);
     if (port->watcher != nullptr) {
         return RZERR_DEVICE_IN_USE;
@@ -425,12 +434,12 @@ RZ_PLUGIN_EXPORT int RZ_SerialUnwatch(RzSerialPort* port, RzDataStream* stream) 
     if (!valid(port)) {
         return RZERR_INVALID_DEVICE;
     }
+    if (tWatching == port) {
+        return RZERR_DEVICE_IN_USE;
+    }
     std::lock_guard<std::mutex> lock(port->controlMutex);
     if (stream == nullptr || port->stream.load() != stream) {
         return RZERR_INVALID_DATASTREAM;
-    }
-    if (port->watcher != nullptr && RZ_IsCurrentThread(port->watcher)) {
-        return RZERR_DEVICE_IN_USE;
     }
     stopWatcher(port, "RZ_SerialUnwatch");
     port->stream.store(nullptr);

@@ -312,6 +312,38 @@ TEST_F(Linemux, ArrivingBytesFeedTheAttachedStream) {
     RZ_DataStreamDestroy(second);
 }
 
+struct SelfDetach {
+    RzdpDetachDataStream detach = nullptr;
+    RzInstance* port = nullptr;
+    std::atomic<int> result{1};
+};
+int detachFromReader(RzDataStream* s, int reason) {
+    auto* d = static_cast<SelfDetach*>(RZ_DataStreamUser(s));
+    if (reason == RZ_STREAM_DATA && d->result == 1) {
+        char buf[64];
+        RZ_DataStreamRead(s, buf, sizeof(buf));
+        d->result = d->detach(d->port, s);  // on the watcher's own thread
+    }
+    return 0;
+}
+
+TEST_F(Linemux, ReaderOnTheWatcherThreadCannotStopItsOwnWatcher) {
+    SelfDetach d;
+    d.detach = entry_.DetachDataStream;
+    d.port = RZ_InstanceOpen("serial1:device=ioman");
+    ASSERT_NE(d.port, nullptr);
+    RzDataStream* s = RZ_DataStreamNew(2048, detachFromReader, &d);
+    ASSERT_EQ(RZ_InstanceAttach(d.port, s), 0);
+    a_.send("x", 1);
+    for (int i = 0; i < 1000 && d.result == 1; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(d.result, RZERR_DEVICE_IN_USE);  // refused instead of waiting for itself
+    EXPECT_EQ(entry_.DetachDataStream(d.port, s), 0);
+    RZ_InstanceClose(d.port);
+    RZ_DataStreamDestroy(s);
+}
+
 TEST_F(Linemux, EventCharacterModeDeliversUpToTheCharacter) {
     RzInstance* port = RZ_InstanceOpen("serial1:eventchar=on\ndevice=ioman\n");
     ASSERT_NE(port, nullptr);

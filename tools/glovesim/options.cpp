@@ -40,10 +40,10 @@ const char* usageText() {
            "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N\n";
 }
 
-bool applyFault(const std::string& spec, Faults* f, std::string* out_error) {
-    auto eq = spec.find('=');
-    std::string mode = spec.substr(0, eq);
-    std::string arg = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
+bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
+    auto eq = text.find('=');
+    std::string mode = text.substr(0, eq);
+    std::string arg = eq == std::string::npos ? std::string() : text.substr(eq + 1);
     bool hasArg = eq != std::string::npos;
     constexpr long kMax = 1000000000L;
     long a = 0;

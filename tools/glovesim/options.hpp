@@ -26,7 +26,7 @@ struct Options {
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string* out_error);
 
 // Applies one "--fault MODE[=ARG]" value; false with a reason on an unknown mode or bad ARG.
-bool applyFault(const std::string& spec, Faults* faults, std::string* out_error);
+bool applyFault(const std::string& text, Faults* faults, std::string* out_error);
 
 const char* usageText();
 

@@ -770,6 +770,21 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
     }
     framesSent_ = number;
 
+    if (f.silenceAfterFrames >= 0 && number > f.silenceAfterFrames) {
+        if (!silent_) {
+            if (!burst_.empty()) {
+                enqueue(std::move(burst_), now, false);
+                burst_.clear();
+            }
+            if (f.silenceBytes > 0) {
+                frame.resize(static_cast<size_t>(std::min(f.silenceBytes, 60)));
+                enqueue(std::move(frame), now, false);
+            }
+            log("fault: silent from now on");
+            silent_ = true;
+        }
+        return;
+    }
     if (f.burstFrames > 0) {
         if (burst_.empty()) {
             burst_ = std::move(startReply_);
@@ -792,9 +807,9 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
         }
         enqueue(std::move(junk), now, false);
     }
-    if (number == f.silenceAfterFrames) {
+    if (number == f.silenceAfterFrames && f.silenceBytes == 0) {
         log("fault: silent from now on");
-        silent_ = true;
+        silent_ = true;  // at once: not even a reply slips out before the next frame is due
     }
     if (number == f.dropAfterFrames) {
         log("fault: dropping the link");

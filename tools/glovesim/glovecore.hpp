@@ -31,7 +31,8 @@ enum class Transport { Serial, Tcp };
 
 // Faults injected on request; a negative count means "off".
 struct Faults {
-    long silenceAfterFrames = -1;  // nothing at all is sent after this many frames
+    long silenceAfterFrames = -1;  // nothing at all is sent after this many frames...
+    int silenceBytes = 0;          // ...except this many bytes of the next one (mid-frame)
     long badFrame = -1;            // this frame (1-based) has ';' in place of its ':' separators
     long garbageAfterFrame = -1;   // junk bytes follow this frame (1-based)
     int garbageCount = 16;

@@ -36,7 +36,7 @@ const char* usageText() {
     return "usage: glovesim [--link PATH] [--tcp HOST:PORT] [--sensors 18|22] [--left]\n"
            "                [--serial-number N] [--battery-mv N] [--sdcard DIR] [--script FILE]\n"
            "                [--fault MODE[=ARG]]... [--record FILE] [--once] [--verbose]\n"
-           "faults: silence=N bad-frame=N garbage=N[,K] drop-download[=N] drop-after-frames=N\n"
+           "faults: silence=N[,B] bad-frame=N garbage=N[,K] drop-download[=N] drop-after-frames=N\n"
            "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N\n";
 }
 
@@ -51,8 +51,10 @@ bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
     bool ok = true;
     if (mode == "silence") {
         a = 10;
-        ok = !hasArg || toLong(arg, 0, kMax, &a);
+        b = 0;
+        ok = !hasArg || (toPair(arg, 0, kMax, &a, &b) && b <= 60);
         f->silenceAfterFrames = a;
+        f->silenceBytes = static_cast<int>(b);
     } else if (mode == "bad-frame") {
         a = 3;
         ok = !hasArg || toLong(arg, 1, kMax, &a);

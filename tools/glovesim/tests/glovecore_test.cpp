@@ -519,6 +519,20 @@ TEST(GloveCoreFaults, BadFrameGarbageAndSilence) {
     EXPECT_EQ(junk.find('\0'), std::string::npos);
     EXPECT_EQ(bytes[3 * 61 + 5 + 2], ':') << "frame 4 follows the junk";
     EXPECT_EQ(e.send("V"), "") << "silent for good";
+    Engine quick(c);
+    quick.send("1S");
+    quick.run(Millis(110));  // four frames; the fifth is not due yet
+    EXPECT_EQ(quick.send("V"), "") << "silent right after the last frame";
+
+    GloveConfig m = fastStart();
+    m.faults.silenceAfterFrames = 2;
+    m.faults.silenceBytes = 30;
+    Engine mid(m);
+    mid.send("1S");
+    std::string cut = mid.run(Millis(1000));
+    ASSERT_EQ(cut.size(), 2u * 61 + 30) << "silent in the middle of the third frame";
+    EXPECT_EQ(cut[122 + 2], ':');
+    EXPECT_EQ(mid.send("V"), "");
 }
 
 TEST(GloveCoreFaults, OversizeSlowAndChunk) {

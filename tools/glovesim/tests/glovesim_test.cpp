@@ -524,10 +524,10 @@ TEST(GlovesimSerial, GarbageAndBrokenSeparatorsInTheStream) {
 }
 
 TEST(GlovesimSerial, SilenceAfterFrames) {
-    Sim sim({"--fault", "silence=3"});
+    Sim sim({"--fault", "silence=3,20"});
     Link link = Link::openPty(sim.path);
     startStreaming(link);
-    EXPECT_EQ(link.readExactly(61 * 3).size(), 61u * 3);
+    EXPECT_EQ(link.readExactly(61 * 3 + 20).size(), 61u * 3 + 20) << "three frames and a piece";
     EXPECT_EQ(link.readUntilQuiet(800ms), "");
     link.send("V");
     EXPECT_EQ(link.readUntilQuiet(500ms), "") << "no answer either";

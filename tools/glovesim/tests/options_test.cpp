@@ -64,6 +64,7 @@ TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
         {"--serial-number"},
         {"--fault", "explode"},
         {"--fault", "silence=x"},
+        {"--fault", "silence=3,61"},
         {"--fault", "garbage=1,0"},
         {"--link", "/tmp/a", "--tcp", "h:1"},
         {"--bogus"},

@@ -51,7 +51,8 @@ RZ_API int RZ_DeviceClose(RzDeviceHandle handle);
 /* Sends `message` with `argcode` and the *length bytes of `buffer` (capacity `capacity`),
  * waits for the handler. Gives the reply's result (0 or negative); the reply payload is in
  * `buffer` and its length in *length (0 when the plug-in did not reply). -46 for an unknown
- * handle, -15 when *length exceeds capacity or 65535. */
+ * handle, -15 when *length exceeds capacity or 65535, -17 when the plug-in claims a reply
+ * longer than the buffer. */
 RZ_API int RZ_DeviceControl(RzDeviceHandle handle, int message, int argcode, void* buffer,
                             int* length, int capacity);
 /* Request without payload; gives the reply's length (>= 0) or a negative result. */

@@ -127,9 +127,11 @@ RZ_API int RZ_DataStreamIn(RzDataStream* stream, RzReadFunction readfn, void* de
 /* Length of the next complete record ending in byte `terminator` (the length counts the
  * terminator), looking at no more than `maxLength` bytes; -1 when there is none. */
 RZ_API int RZ_DataStreamScan(RzDataStream* stream, int terminator, int maxLength);
-/* Moves up to `length` bytes out of / into the ring; gives the count moved. A write that
- * does not fit delivers reason 4 and tries again; a short count then means a stream nobody
- * empties. Writes deliver reason 0. -40 for a bad stream, -2 for bad arguments. */
+/* Read: moves up to `length` bytes out of the ring; gives the count moved.
+ * Write: all `length` bytes or none (records are never split). When they do not fit,
+ * reason 4 is delivered and the write tried again; 0 then means a stream nobody empties
+ * (a short write: the writer drops the stream). A write delivers reason 0.
+ * Both: -40 for a bad stream, -2 for bad arguments. */
 RZ_API int RZ_DataStreamRead(RzDataStream* stream, void* buffer, int length);
 RZ_API int RZ_DataStreamWrite(RzDataStream* stream, const void* buffer, int length);
 /* Bytes waiting to be read. */

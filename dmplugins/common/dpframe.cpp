@@ -276,6 +276,19 @@ Pin::~Pin() {
     }
 }
 
+std::vector<RzDataStream*> publish(RzList* streams, const void* bytes, int length) {
+    std::vector<RzDataStream*> failed;
+    RZ_ListLock(streams);
+    for (void* s = RZ_ListFirst(streams); s != nullptr; s = RZ_ListNext(streams, s)) {
+        auto* stream = static_cast<RzDataStream*>(s);
+        if (RZ_DataStreamWrite(stream, bytes, length) != length) {
+            failed.push_back(stream);
+        }
+    }
+    RZ_ListUnlock(streams);
+    return failed;
+}
+
 void reply(RzMessageHeader* header, int result, int length) {
     RzMessageInfo info{};
     RZ_MessageDecode(header, &info);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "devicemanager/rzplugin.h"
 
@@ -106,6 +107,11 @@ bool hasMagic(const RzMessageHeader* header);  // "RZI"
 // Message 2: checks the magic (-12, no reply), releases one client with the plug-in's
 // Destroy, stores -10 as the last result when shared, replies with map(result) and gives it.
 int handleRelease(RzInstance* inst, RzMessageHeader* header, int (*map)(int result));
+
+// Writes `length` bytes to every stream of a client-stream list (under the list's lock, so
+// attach and detach wait). Gives the streams that did not take them all; the caller detaches
+// those afterwards (RZDP_DetachDataStream), outside the lock.
+std::vector<RzDataStream*> publish(RzList* streams, const void* bytes, int length);
 
 // Atomic access to the shared fields of a record.
 inline std::atomic_ref<int32_t> clients(RzInstance* inst) {

@@ -58,7 +58,6 @@ int workerMain(void* arg) {
     auto* inst = static_cast<RzInstance*>(arg);
     DummyState* st = stateOf(inst);
     DP_LOG(2, "\n[dummy] start...\n");
-    std::vector<RzDataStream*> failed;
     while (st->running.load()) {
         double now = RZ_GetCurrentTime();
         for (int i = 0; i < st->count; ++i) {
@@ -66,17 +65,7 @@ int workerMain(void* arg) {
             st->channels[i].value.store(v);
             RZ_PutDouble(st->output + 8 * i, v);
         }
-        int bytes = 8 * st->count;
-        failed.clear();
-        RZ_ListLock(st->streams);
-        for (void* s = RZ_ListFirst(st->streams); s != nullptr; s = RZ_ListNext(st->streams, s)) {
-            auto* stream = static_cast<RzDataStream*>(s);
-            if (RZ_DataStreamWrite(stream, st->output, bytes) != bytes) {
-                failed.push_back(stream);
-            }
-        }
-        RZ_ListUnlock(st->streams);
-        for (RzDataStream* stream : failed) {
+        for (RzDataStream* stream : dp::publish(st->streams, st->output, 8 * st->count)) {
             DP_LOG(0, "[dummy]: stream %x removed\n", RZ_ListItemId(stream));
             rzdpDetach(inst, stream);
         }

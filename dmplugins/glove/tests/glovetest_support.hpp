@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,22 +62,27 @@ class Process {
         if (pipe(fds) != 0) {
             throw std::runtime_error("pipe");
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
         std::vector<char*> args;
         for (const auto& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
         }
         args.push_back(nullptr);
-        int r = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        if (r != 0) {
+        pid_ = fork();
+        if (pid_ < 0) {
             close(fds[0]);
+            close(fds[1]);
             throw std::runtime_error("cannot start " + argv[0]);
         }
+        if (pid_ == 0) {
+            // Ends with the test program, also when a test crashes.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            dup2(fds[1], 1);
+            close(fds[0]);
+            close(fds[1]);
+            execve(args[0], args.data(), environ);
+            _exit(127);
+        }
+        close(fds[1]);
         out_ = fdopen(fds[0], "r");
     }
     ~Process() {

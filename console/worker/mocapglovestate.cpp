@@ -571,6 +571,15 @@ int MocapGloveState::runCommand_locked(int code) {
                 address = listenAddress_;
             }
             const int port = tcpPort_.load();
+            if (link_->isListening()) {
+                // Asked again while waiting for the glove: keep waiting on the same port rather
+                // than report a failure; a changed port is taken up afresh.
+                if (port == 0 || link_->serverPort() == port) {
+                    return None;
+                }
+                link_->close();
+                listeningPort_.store(0);
+            }
             if (port < 0 || port > 65535 || !link_->listen(static_cast<quint16>(port), address)) {
                 emitText(&MocapGloveState::socketConnectStatus, "Error: Cannot open listen port");
                 return None;

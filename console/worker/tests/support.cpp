@@ -29,51 +29,94 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
     return true;
 }
 
-SignalLog::SignalLog(MocapGloveState* s) : context_(std::make_unique<QObject>()) {
+SignalLog::SignalLog(MocapGloveState* s) : state_(s), context_(std::make_unique<QObject>()) {
     QObject* c = context_.get();
-    auto add = [this](const char* name, QString text, long long value) {
-        events_.push_back({QString::fromLatin1(name), std::move(text), value});
-    };
-    QObject::connect(s, &MocapGloveState::serialConnectStatus, c,
-                     [add](bool ok) { add("serialConnectStatus", {}, ok); });
-    QObject::connect(s, &MocapGloveState::socketConnectStatus, c, [add](QString* t) {
-        add("socketConnectStatus", *t, 0);
-        delete t;
-    });
-    QObject::connect(s, &MocapGloveState::commandStatus, c, [add](QString* t) {
-        add("commandStatus", *t, 0);
-        delete t;
-    });
-    QObject::connect(s, &MocapGloveState::batteryStatus, c,
-                     [add](int level) { add("batteryStatus", {}, level); });
-    QObject::connect(s, &MocapGloveState::gloveSerialNumber, c,
-                     [add](int n) { add("gloveSerialNumber", {}, n); });
-    QObject::connect(s, &MocapGloveState::gloveIsRightHand, c,
-                     [add](bool r) { add("gloveIsRightHand", {}, r); });
-    QObject::connect(s, &MocapGloveState::gloveTime, c, [this, add](void* p) {
-        const int* f = static_cast<const int*>(p);
-        for (int i = 0; i < 5; ++i) {
-            gloveTime_[i] = f[i];
-        }
-        add("gloveTime", {}, f[0] * 3600 + f[1] * 60 + f[2]);
-    });
-    QObject::connect(s, &MocapGloveState::fileList, c, [add](void* p) {
-        add("fileList", QString::fromStdString(*static_cast<const std::string*>(p)), 0);
-    });
-    QObject::connect(s, &MocapGloveState::activeFileData, c, [add](void* p) {
-        const auto* v = static_cast<const std::vector<uint8_t>*>(p);
-        add("activeFileData", {}, static_cast<long long>(v->size()));
-    });
+    const auto direct = Qt::DirectConnection;
+    QObject::connect(
+        s, &MocapGloveState::serialConnectStatus, c,
+        [this](bool ok) { add("serialConnectStatus", {}, ok); }, direct);
+    QObject::connect(
+        s, &MocapGloveState::socketConnectStatus, c,
+        [this](QString* t) {
+            add("socketConnectStatus", *t, 0);
+            delete t;
+        },
+        direct);
+    QObject::connect(
+        s, &MocapGloveState::commandStatus, c,
+        [this](QString* t) {
+            add("commandStatus", *t, 0);
+            delete t;
+        },
+        direct);
+    QObject::connect(
+        s, &MocapGloveState::batteryStatus, c,
+        [this](int level) { add("batteryStatus", {}, level); }, direct);
+    QObject::connect(
+        s, &MocapGloveState::gloveSerialNumber, c,
+        [this](int n) { add("gloveSerialNumber", {}, n); }, direct);
+    QObject::connect(
+        s, &MocapGloveState::gloveIsRightHand, c,
+        [this](bool r) { add("gloveIsRightHand", {}, r); }, direct);
+    QObject::connect(
+        s, &MocapGloveState::gloveTime, c,
+        [this](void* p) {
+            const int* f = static_cast<const int*>(p);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (int i = 0; i < 5; ++i) {
+                    gloveTime_[i] = f[i];
+                }
+            }
+            add("gloveTime", {}, f[0] * 3600 + f[1] * 60 + f[2]);
+        },
+        direct);
+    QObject::connect(
+        s, &MocapGloveState::fileList, c,
+        [this](void* p) {
+            add("fileList", QString::fromStdString(*static_cast<const std::string*>(p)), 0);
+        },
+        direct);
+    QObject::connect(
+        s, &MocapGloveState::activeFileData, c,
+        [this](void* p) {
+            const auto* v = static_cast<const std::vector<uint8_t>*>(p);
+            add("activeFileData", {}, static_cast<long long>(v->size()));
+        },
+        direct);
 }
 
+// Tests end with the machine idle; disconnecting first and taking the mutex lets a signal
+// being recorded right now finish before the members go.
 SignalLog::~SignalLog() {
-    // Deliver what is still queued, so no heap text is left behind undelivered.
-    QCoreApplication::processEvents();
+    QObject::disconnect(state_, nullptr, context_.get(), nullptr);
+    std::lock_guard<std::mutex> lock(mutex_);
+    context_.reset();
+}
+
+void SignalLog::add(const char* name, QString text, long long value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back({QString::fromLatin1(name), std::move(text), value});
+}
+
+std::vector<Event> SignalLog::events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
+
+void SignalLog::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+}
+
+int SignalLog::lastGloveTime(int field) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return gloveTime_[field];
 }
 
 std::vector<Event> SignalLog::named(const QStringList& names) const {
     std::vector<Event> out;
-    for (const Event& e : events_) {
+    for (const Event& e : events()) {
         if (names.contains(e.name)) {
             out.push_back(e);
         }

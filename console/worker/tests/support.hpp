@@ -1,7 +1,6 @@
 #pragma once
-// Test support: the simulated glove as a child process, a log of the state's signals as
-// the window would receive them (queued onto the test thread), and condition waits that
-// keep the test thread's event loop turning.
+// Test support: the simulated glove as a child process, a log of the state's signals, and
+// condition waits that keep the test thread's event loop turning.
 
 #include "worker/mocapglovestate.hpp"
 
@@ -33,6 +32,9 @@ struct Event {
     long long value;  // bools, levels, numbers, byte counts
 };
 
+// Records the state's signals in the order they are emitted. Connected directly, so the
+// record is taken on the emitting (worker) thread under a mutex of its own: Qt's queued
+// delivery synchronises inside a Qt build thread checkers cannot see into.
 class SignalLog {
   public:
     explicit SignalLog(MocapGloveState* state);
@@ -40,17 +42,21 @@ class SignalLog {
     SignalLog(const SignalLog&) = delete;
     SignalLog& operator=(const SignalLog&) = delete;
 
-    const std::vector<Event>& events() const { return events_; }
+    std::vector<Event> events() const;
     std::vector<Event> named(const QStringList& names) const;
     int count(const QString& name) const;
     bool waitFor(const QString& name, int n = 1, int timeoutMs = 60000);
-    void clear() { events_.clear(); }
-    int lastGloveTime(int field) const { return gloveTime_[field]; }
+    void clear();
+    int lastGloveTime(int field) const;
 
   private:
+    void add(const char* name, QString text, long long value);
+
+    MocapGloveState* state_;
     std::unique_ptr<QObject> context_;
-    std::vector<Event> events_;
-    int gloveTime_[5] = {-1, -1, -1, -1, -1};
+    mutable std::mutex mutex_;
+    std::vector<Event> events_;                // guarded by mutex_
+    int gloveTime_[5] = {-1, -1, -1, -1, -1};  // guarded by mutex_
 };
 
 // One glovesim process. Serial: start() waits for the pseudo-terminal's path. TCP: the

@@ -147,6 +147,40 @@ TEST_F(WorkerTest, ListenFailureIsReported) {
     EXPECT_FALSE(state->connected());
 }
 
+TEST_F(WorkerTest, ListeningAgainKeepsWaitingWithoutAnError) {
+    state->setUseSerial(false);
+    state->setTcpPort(0);
+    state->connect();
+    ASSERT_TRUE(waitUntil([&] { return state->listeningPort() > 0; }));
+    const int port = state->listeningPort();
+    state->connect();
+    ASSERT_TRUE(waitUntil([&] { return state->pendingCommand() == 0; }));
+    EXPECT_EQ(state->listeningPort(), port);
+    // The glove still finds the console where it was listening.
+    ASSERT_TRUE(glove.startTcp(port));
+    ASSERT_TRUE(log->waitFor("fileList"));
+    EXPECT_EQ(log->count("socketConnectStatus"), 3) << statusTexts(log->events());
+    EXPECT_TRUE(state->connected());
+}
+
+TEST_F(WorkerTest, SerialConnectWithTheGlovesOwnPacing) {
+    // The glove's real pauses (250 ms after each write, 2.7 s split exchanges).
+    state->setLinkTiming(GloveTiming());
+    ASSERT_TRUE(glove.startSerial({"--serial-number", "77"}));
+    state->setUseSerial(true);
+    state->setPortName(glove.ptyPath().toStdString());
+    state->connect();
+    ASSERT_TRUE(log->waitFor("fileList", 1, 120000)) << statusTexts(log->events());
+    EXPECT_EQ(log->named({"gloveSerialNumber"}).at(0).value, 77);
+    EXPECT_EQ(log->named({"batteryStatus"}).at(0).value, 1);  // 7.4 V
+    state->getTime();
+    ASSERT_TRUE(log->waitFor("gloveTime", 1, 60000));
+    // The serial connect leaves the glove's clock alone; only the TCP connect resets it.
+    EXPECT_FALSE(glove.recorded().contains("1ts"));
+    EXPECT_TRUE(glove.recorded().contains("1tg"));
+    EXPECT_GE(log->lastGloveTime(0), 0);
+}
+
 TEST_F(WorkerTest, ActiveFileRequestIsFollowedByStreamConfig) {
     ASSERT_NO_FATAL_FAILURE(connectTcp());
     MocapGloveState::StreamConfig config = state->streamConfig();

@@ -9,7 +9,11 @@
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
+
+#include <dlfcn.h>
+#include <link.h>
 
 namespace {
 
@@ -25,8 +29,32 @@ class GlWindow : public ::testing::Environment {
         glutInit(&argc, argv);
         glutInitDisplayMode(GLUT_RGBA | GLUT_DEPTH | GLUT_SINGLE);
         glutInitWindowSize(kSize, kSize);
-        glutCreateWindow("handsim");
+        window_ = glutCreateWindow("handsim");
+        pinGlDriver();
     }
+    void TearDown() override {
+        // Releases the GL context, so the driver's buffers do not outlive the program.
+        glutDestroyWindow(window_);
+        glutExit();
+    }
+
+  private:
+    // Mesa's driver keeps context buffers until exit and is unloaded before the leak check,
+    // which then cannot name it for its suppression; keeping it loaded lets it be named.
+    static void pinGlDriver() {
+        dl_iterate_phdr(
+            [](dl_phdr_info* info, size_t, void*) {
+                const std::string name = info->dlpi_name ? info->dlpi_name : "";
+                if (name.find("_dri.so") != std::string::npos ||
+                    name.find("libGLX_mesa") != std::string::npos) {
+                    dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+                }
+                return 0;
+            },
+            nullptr);
+    }
+
+    int window_ = 0;
 };
 
 struct Coverage {

@@ -1,8 +1,29 @@
-#!/bin/sh
-# Runs a test program with an X display, starting a virtual one when none is set.
-# xvfb-run -a picks its display number racily, so concurrent starts are serialised.
+#!/bin/bash
+# Runs a test program with an X display, starting a private virtual one when none is set.
+# Xvfb picks a free display itself (-displayfd), so parallel runs never collide.
+# Mesa's software rasteriser draws on the calling thread only: its helper threads live in an
+# uninstrumented driver that thread checkers would report on.
+export LP_NUM_THREADS=0
 if [ -n "${DISPLAY:-}" ]; then
   exec "$@"
 fi
-exec flock "${TMPDIR:-/tmp}/manuvia-xvfb-run.lock" \
-  xvfb-run -a -s "-screen 0 640x480x24" "$@"
+dir=$(mktemp -d) || exit 1
+mkfifo "$dir/display"
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
+xvfb=$!
+number=""
+read -r -t 30 number <"$dir/display"
+if [ -z "$number" ]; then
+  echo "with_display: Xvfb did not start" >&2
+  cat "$dir/xvfb.log" >&2
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+  rm -rf "$dir"
+  exit 1
+fi
+DISPLAY=":$number" "$@"
+rc=$?
+kill "$xvfb" 2>/dev/null
+wait "$xvfb" 2>/dev/null
+rm -rf "$dir"
+exit $rc

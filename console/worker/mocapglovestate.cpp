@@ -268,6 +268,23 @@ void MocapGloveState::toggleJAMSync(bool on) {
     runOnWorker(send);
 }
 
+void MocapGloveState::sendRebootNow() {
+    if (!connected_.load()) {
+        return;
+    }
+    auto send = [this] {
+        QMutexLocker locker(&lock_);
+        if (connected_.load()) {
+            link_->reboot();
+        }
+    };
+    if (QThread::currentThread() == thread_) {
+        send();
+        return;
+    }
+    runOnWorker(send);
+}
+
 // ---- values -----------------------------------------------------------------------------
 
 MocapGloveState::StreamConfig MocapGloveState::streamConfig() const {

@@ -155,6 +155,10 @@ class MocapGloveState : public QObject {
     // when not listening.
     int listeningPort() const { return listeningPort_.load(); }
 
+    // Sends the reboot command to the glove at once (between two ticks, the caller waits),
+    // for a window that reboots and then requests a disconnect. Only while connected.
+    void sendRebootNow();
+
     // Test hooks. While paused, timer ticks do nothing; runTickNow() runs exactly one tick on
     // the worker thread and returns when it is done.
     void setTicksPaused(bool paused) { ticksPaused_.store(paused); }

@@ -484,7 +484,7 @@ TEST_F(WorkerTest, DrawingNeverSeesAHalfUpdatedHand) {
     EXPECT_TRUE(waitUntil([&] { return !state->streaming(); }));
 }
 
-TEST_F(WorkerTest, JamSyncIsSentAtOnceFromTheCallersThread) {
+TEST_F(WorkerTest, JamSyncAndRebootAreSentAtOnceFromTheCallersThread) {
     ASSERT_NO_FATAL_FAILURE(connectTcp());
     state->setTicksPaused(true);
     state->toggleJAMSync(true);
@@ -492,6 +492,8 @@ TEST_F(WorkerTest, JamSyncIsSentAtOnceFromTheCallersThread) {
     state->toggleJAMSync(false);
     EXPECT_TRUE(glove.recorded().contains(QByteArray("1o\x00", 3)));
     EXPECT_EQ(state->pendingCommand(), MocapGloveState::None);
+    state->sendRebootNow();
+    EXPECT_TRUE(glove.recorded().contains(QByteArray("\x12\x00", 2)));
 }
 
 TEST_F(WorkerTest, SecondGloveCannotTakeOverTheConnection) {

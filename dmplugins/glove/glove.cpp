@@ -342,16 +342,8 @@ void publishValues(RzInstance* inst) {
             RZ_PutDouble(st->publish + 8 * k, st->values[k]);
         }
     }
-    std::vector<RzDataStream*> failed;
-    RZ_ListLock(st->clients);
-    for (void* s = RZ_ListFirst(st->clients); s != nullptr; s = RZ_ListNext(st->clients, s)) {
-        auto* stream = static_cast<RzDataStream*>(s);
-        if (RZ_DataStreamWrite(stream, st->publish, sizeof st->publish) !=
-            static_cast<int>(sizeof st->publish)) {
-            failed.push_back(stream);
-        }
-    }
-    RZ_ListUnlock(st->clients);
+    std::vector<RzDataStream*> failed =
+        dp::publish(st->clients, st->publish, static_cast<int>(sizeof st->publish));
     for (RzDataStream* stream : failed) {
         DP_LOG(0, "[gloved] GloveUpdateStream: stream %x update error, removed.\n",
                RZ_ListItemId(stream));

@@ -422,13 +422,18 @@ int streamWorker(RzDataStream* stream, int reason) {
         case RZERR_SERIAL_READ_TIMEOUT: {
             DP_LOG(0, "[gloved] GloveWorker: serial timeout\n");
             double now = RZ_GetCurrentTime();
-            long t = static_cast<long>((now - st->reference) * 1000.0);
-            if (t > 7000) {
-                st->reference = now;
-            } else if (t > 6000) {
-                postRecovery(st, kRecoverStream);
-            } else if (t > 3000) {
-                postRecovery(st, kRecoverReboot);
+            switch (recoveryAfterSilence(static_cast<long>((now - st->reference) * 1000.0))) {
+                case Recovery::MoveReference:
+                    st->reference = now;
+                    break;
+                case Recovery::Restream:
+                    postRecovery(st, kRecoverStream);
+                    break;
+                case Recovery::Reboot:
+                    postRecovery(st, kRecoverReboot);
+                    break;
+                case Recovery::None:
+                    break;
             }
             return 0;
         }

@@ -441,6 +441,19 @@ int parseActuatorText(const uint8_t* payload, int len, uint8_t* outPairs, int ma
     return r != 0 ? r : count;
 }
 
+Recovery recoveryAfterSilence(long ms) {
+    if (ms > 7000) {
+        return Recovery::MoveReference;
+    }
+    if (ms > 6000) {
+        return Recovery::Restream;
+    }
+    if (ms > 3000) {
+        return Recovery::Reboot;
+    }
+    return Recovery::None;
+}
+
 int setParametersCommand(bool wrist, bool light, bool a, bool b, bool c, bool d, uint8_t out[4]) {
     out[0] = 'P';
     out[1] = static_cast<uint8_t>((wrist ? 2 : 0) + (light ? 4 : 0));

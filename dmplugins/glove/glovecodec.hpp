@@ -109,6 +109,11 @@ void appendReadItem(int item, bool text, const ReadSnapshot& s, std::string& out
 // Gives the pair count, or -15 for a malformed line or more than `maxPairs` pairs.
 int parseActuatorText(const uint8_t* payload, int len, uint8_t* outPairs, int maxPairs);
 
+// What the stream worker does about a silent line, by the whole milliseconds since the
+// reference time.
+enum class Recovery { None, Reboot, Restream, MoveReference };
+Recovery recoveryAfterSilence(long ms);
+
 // Command bytes.
 int setParametersCommand(bool wrist, bool light, bool a, bool b, bool c, bool d, uint8_t out[4]);
 int setMaskCommand(uint32_t mask, uint8_t out[4]);

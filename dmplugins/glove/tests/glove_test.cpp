@@ -2,6 +2,7 @@
 // kelbsim on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -617,6 +618,20 @@ TEST_F(GlovePlugin, TimedRecoveryAfterSilence) {
     EXPECT_GE(seen[i].at, 10.0) << "the moved reference starts a new 3 s wait";
     EXPECT_GE(seen[i].at - restreamAt, 3.0 - slack);
     EXPECT_GE(kelb.countNotes("reboot"), 2);
+}
+
+TEST_F(GlovePlugin, ReadingAPolledGloveAsksForOneRecordThenStreams) {
+    Kelbsim kelb(dir, {"--fault", "silence=0:30"});
+    Device glove(kelb.pty());
+    ASSERT_TRUE(glove);
+    // The first recovery reboots the unit, which leaves it polled.
+    ASSERT_TRUE(waitFor([&] { return kelb.countNotes("set mask") >= 1; }, 15));
+    EXPECT_EQ(kelb.countNotes("get record"), 0);
+    EXPECT_EQ(jointValues(glove.get()).size(), 24u);
+    auto notes = kelb.notes();
+    auto get = std::find(notes.begin(), notes.end(), "get record");
+    ASSERT_NE(get, notes.end());
+    EXPECT_NE(std::find(get, notes.end(), "start streaming"), notes.end());
 }
 
 TEST_F(GlovePlugin, DmctlPrintsLiveJointValues) {

@@ -443,6 +443,17 @@ TEST(Actuators, TextPairs) {
     EXPECT_EQ(parseActuatorText(reinterpret_cast<const uint8_t*>(many.data()), 12, pairs, 2), -15);
 }
 
+TEST(Recovery, WindowsAfterTheReferenceTime) {
+    EXPECT_EQ(recoveryAfterSilence(1000), Recovery::None);
+    EXPECT_EQ(recoveryAfterSilence(3000), Recovery::None);
+    EXPECT_EQ(recoveryAfterSilence(3001), Recovery::Reboot);
+    EXPECT_EQ(recoveryAfterSilence(6000), Recovery::Reboot);
+    EXPECT_EQ(recoveryAfterSilence(6001), Recovery::Restream);
+    EXPECT_EQ(recoveryAfterSilence(7000), Recovery::Restream);
+    EXPECT_EQ(recoveryAfterSilence(7001), Recovery::MoveReference);
+    EXPECT_EQ(recoveryAfterSilence(3600000), Recovery::MoveReference);
+}
+
 TEST(Commands, ParameterAndMaskBytes) {
     uint8_t c[4];
     setParametersCommand(true, true, true, false, true, true, c);

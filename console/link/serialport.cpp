@@ -17,6 +17,13 @@
 
 namespace {
 
+// The exclusive flag outlives our descriptor on a pseudo-terminal (its master keeps the line
+// open), which would lock every later opener out; drop it before closing.
+void closeExclusive(int fd) {
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
 speed_t speedFor(uint32_t baud) {
     switch (baud) {
         case 1200:
@@ -70,7 +77,7 @@ SerialPort::SerialPort(const char* portName, uint32_t baudRate) {
     // TIOCEXCL lets through.
     // A file that is no terminal at all fails below, at the time-outs.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || (::ioctl(fd_, TIOCEXCL) != 0 && errno != ENOTTY)) {
-        ::close(fd_);
+        ::close(fd_);  // the flag, if set, belongs to whoever holds the line
         throw std::runtime_error(kSerialOpenError);
     }
 
@@ -78,13 +85,13 @@ SerialPort::SerialPort(const char* portName, uint32_t baudRate) {
     // in poll() for the first byte, which gives "at once with what waits, else up to 100 ms".
     termios tio{};
     if (::tcgetattr(fd_, &tio) != 0) {
-        ::close(fd_);
+        closeExclusive(fd_);
         throw std::runtime_error(kSerialTimeoutsError);
     }
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(fd_, TCSANOW, &tio) != 0) {
-        ::close(fd_);
+        closeExclusive(fd_);
         throw std::runtime_error(kSerialTimeoutsError);
     }
 
@@ -98,21 +105,21 @@ SerialPort::SerialPort(const char* portName, uint32_t baudRate) {
     tio.c_cc[VTIME] = 0;
     if (speed == B0 || ::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 ||
         ::tcsetattr(fd_, TCSANOW, &tio) != 0) {
-        ::close(fd_);
+        closeExclusive(fd_);
         throw std::runtime_error(kSerialParamsError);
     }
     // DTR and RTS on. A pseudo-terminal has no modem lines and refuses this; that is fine.
     int lines = TIOCM_DTR | TIOCM_RTS;
     if (::ioctl(fd_, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL &&
         errno != ENOTSUP && errno != EIO) {
-        ::close(fd_);
+        closeExclusive(fd_);
         throw std::runtime_error(kSerialParamsError);
     }
 }
 
 SerialPort::~SerialPort() {
     if (fd_ >= 0) {
-        ::close(fd_);
+        closeExclusive(fd_);
     }
 }
 

@@ -274,6 +274,7 @@ RZ_PLUGIN_EXPORT RzSerialPort* RZ_SerialOpen(const char* path, const char* setti
     ioctl(port->fd, TIOCEXCL);  // exclusive, as far as the system allows
     port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (port->wakeFd < 0) {
+        ioctl(port->fd, TIOCNXCL);
         close(port->fd);
         delete port;
         RZ_SetLastError(RZERR_GENERIC_ERROR);
@@ -317,6 +318,8 @@ RZ_PLUGIN_EXPORT int RZ_SerialClose(RzSerialPort* port) {
     // an output flush would discard what the far end has not read yet).
     tcflush(port->fd, TCIFLUSH);
     close(port->wakeFd);
+    // On a pseudo-terminal the flag outlives this descriptor and would lock later openers out.
+    ioctl(port->fd, TIOCNXCL);
     int r = close(port->fd);
     port->magic = 0;
     delete port;

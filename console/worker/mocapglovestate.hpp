@@ -135,7 +135,7 @@ class MocapGloveState : public QObject {
     GloveLink* gloveLink() const { return link_; }
     // Runs f with the command machine locked, on the calling thread: for calibration-table
     // edits from the window. f must not talk to the glove (the link's socket belongs to the
-    // worker thread).
+    // worker thread) nor call back into the state (its lock is not recursive).
     void withLinkLocked(const std::function<void(GloveLink&)>& f);
 
     // Hand models. Feed, pose, read or draw them only while holding handModelMutex(), and

@@ -67,9 +67,6 @@ void MoCapConsole::buildCalibrationTab(QWidget* tab) {
         joint->setToolTip(QString::fromLatin1(glove::sensorLongName(idx)));
         joint->setGeometry(kPictureMargin + spot.x - kJointButtonSize / 2,
                            top + spot.y - kJointButtonSize / 2, kJointButtonSize, kJointButtonSize);
-        if (idx == selectedJoint_) {
-            joint->setChecked(true);
-        }
     }
     sensorGroupBox_->setFixedSize(kHandPictureWidth + 2 * kPictureMargin,
                                   kHandPictureHeight + top + kPictureMargin);
@@ -110,7 +107,9 @@ void MoCapConsole::buildCalibrationTab(QWidget* tab) {
 
     sensorNameTBL_ = new QTableWidget;
     sensorNameTBL_->setObjectName(QStringLiteral("sensorNameTBL"));
+    sensorNameTBL_->setColumnCount(2);
     sensorNameTBL_->setHorizontalHeaderLabels({QStringLiteral("Code"), QStringLiteral("Joint")});
+    sensorNameTBL_->horizontalHeader()->setStretchLastSection(true);
     sensorNameTBL_->verticalHeader()->setVisible(false);
     sensorNameTBL_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     sensorNameTBL_->setSelectionMode(QAbstractItemView::NoSelection);
@@ -165,9 +164,6 @@ void MoCapConsole::buildCalibrationTab(QWidget* tab) {
     columns->addLayout(left);
     columns->addLayout(middle);
     columns->addWidget(glView_, 1);
-
-    setJointSliders(selectedJoint_, false);
-    updateCalibrationLabels();
 }
 
 // ---- joints and sliders ---------------------------------------------------------------------

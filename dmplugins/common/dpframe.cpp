@@ -20,7 +20,11 @@ std::mutex gMutex;
 std::condition_variable gUnpinned;
 std::unordered_map<uint32_t, Slot> gSlots;
 std::unordered_map<const RzInstance*, uint32_t> gByPointer;
-thread_local std::vector<uint32_t> tHeld;  // handles this thread has pinned
+// Handles this thread has pinned. Plain storage on purpose: a thread-local with a destructor
+// is gone before exit handlers run, and a device may be closed from one.
+constexpr int kMaxHeld = 64;
+thread_local uint32_t tHeld[kMaxHeld];
+thread_local int tHeldCount = 0;
 
 std::atomic<RzCoreServices*> gServices{nullptr};
 std::atomic<RzPluginEntry*> gEntry{nullptr};
@@ -36,20 +40,23 @@ std::mutex gCreationMutex;
 RzInstance* pinById(uint32_t id) {
     std::lock_guard<std::mutex> lock(gMutex);
     auto it = gSlots.find(id);
-    if (it == gSlots.end() || it->second.dying || it->second.inst->item.magic != RZ_LIST_MAGIC) {
+    if (it == gSlots.end() || it->second.dying || it->second.inst->item.magic != RZ_LIST_MAGIC ||
+        tHeldCount == kMaxHeld) {
         return nullptr;
     }
     ++it->second.busy;
-    tHeld.push_back(id);
+    tHeld[tHeldCount++] = id;
     return it->second.inst;
 }
 
 void unpin(uint32_t id) {
     {
         std::lock_guard<std::mutex> lock(gMutex);
-        auto held = std::find(tHeld.begin(), tHeld.end(), id);
-        if (held != tHeld.end()) {
-            tHeld.erase(held);
+        for (int i = tHeldCount - 1; i >= 0; --i) {
+            if (tHeld[i] == id) {
+                tHeld[i] = tHeld[--tHeldCount];
+                break;
+            }
         }
         auto it = gSlots.find(id);
         if (it != gSlots.end()) {
@@ -238,7 +245,7 @@ int beginRelease(RzInstance* inst) {
         return RZERR_INSTANCE_SHARED_BY_OTHERS;
     }
     slot.dying = true;
-    int mine = static_cast<int>(std::count(tHeld.begin(), tHeld.end(), id));
+    int mine = static_cast<int>(std::count(tHeld, tHeld + tHeldCount, id));
     gUnpinned.wait(lock, [&] { return gSlots[id].busy <= mine; });
     gSlots.erase(id);
     gByPointer.erase(inst);

@@ -85,7 +85,7 @@ void Tracker::saveCalibration() {
     while (calib->getKeyCount() > 0)
         calib->deleteKey(calib->getKey(0)->getName());
     for (int i = 0; i < m_setup.receiverCount && i < kMaxReceivers; ++i) {
-        char name[16];
+        char name[24];  // room for any int, so the compiler can prove no truncation
         std::snprintf(name, sizeof name, "Receiver%1d", i);
         rziRegistryKey* r = calib->createKey(name);
         const Receiver& rec = m_setup.receivers[i];

@@ -404,11 +404,15 @@ void MoCapConsole::refresh() {
             if (downloadPending_) {
                 return;
             }
-            // Nothing, battery, nothing, time, battery, nothing, time, ...
+            // Nothing, battery, nothing, time, battery, nothing, time, ... A request still
+            // waiting in the state's single slot is the user's: a poll must not replace it.
+            const bool slotFree = state_->pendingCommand() == 0;
             if (pollCounter_ % 4 == 0) {
-                getTime();
+                if (slotFree) {
+                    getTime();
+                }
                 pollCounter_ = 1;
-            } else if (pollCounter_ % 2 == 0) {
+            } else if (pollCounter_ % 2 == 0 && slotFree) {
                 getBatteryStatus();
             }
             ++pollCounter_;

@@ -25,6 +25,10 @@
 
 namespace {
 
+std::uint64_t nextSlot(std::uint64_t slot, int code) {
+    return ((slot >> 32) + 1) << 32 | static_cast<std::uint32_t>(code);
+}
+
 constexpr int kActiveFileNameMax = 253;  // the link builds "1A" name 0x01 in 256 bytes
 
 // The debug output the console writes its calibration maps to (silent unless asked for).
@@ -126,7 +130,7 @@ MocapGloveState::~MocapGloveState() {
 
 void MocapGloveState::request(int code) {
     QMutexLocker locker(&lock_);
-    command_.store(code);
+    storeCommand(code);
 }
 
 void MocapGloveState::startStreaming() {
@@ -147,7 +151,7 @@ void MocapGloveState::setActiveFile(const std::string& name) {
     }
     QMutexLocker locker(&lock_);
     activeFileName_ = name.substr(0, kActiveFileNameMax);
-    command_.store(SetActiveFile);
+    storeCommand(SetActiveFile);
 }
 
 void MocapGloveState::requestFileList() {
@@ -169,12 +173,12 @@ void MocapGloveState::setSerialAndHand(int serialNumber, bool rightHand) {
     QMutexLocker locker(&lock_);
     serialNumber_.store(serialNumber);
     rightHand_.store(rightHand);
-    command_.store(WriteSerialAndHand);
+    storeCommand(WriteSerialAndHand);
 }
 
 void MocapGloveState::connect() {
     if (!connected_.load()) {
-        command_.store(Connect);
+        storeCommand(Connect);
     }
 }
 
@@ -207,13 +211,13 @@ void MocapGloveState::setTime(int hours, int minutes, int seconds) {
         return;
     }
     QMutexLocker locker(&lock_);
-    if (command_.load() != None) {
+    if (commandCode(command_.load()) != None) {
         return;  // one slot: a pending request is not replaced by a clock change
     }
     setTimeHMS_[0] = hours;
     setTimeHMS_[1] = minutes;
     setTimeHMS_[2] = seconds;
-    command_.store(SetTime);
+    storeCommand(SetTime);
 }
 
 void MocapGloveState::getTime() {
@@ -230,22 +234,22 @@ void MocapGloveState::syncStreamConfig() {
 
 void MocapGloveState::setHWCalState(bool on) {
     hwCalMode_.store(on);
-    command_.store(on ? EnterHardwareCalibration : LeaveHardwareCalibration);
+    storeCommand(on ? EnterHardwareCalibration : LeaveHardwareCalibration);
 }
 
 void MocapGloveState::syncHWCal() {
     if (hwCalMode_.load()) {
-        command_.store(SyncHardwareCalibration);
+        storeCommand(SyncHardwareCalibration);
     }
 }
 
 void MocapGloveState::startPollLoop() {
-    command_.store(PollLoop);
+    storeCommand(PollLoop);
 }
 
 void MocapGloveState::writeEEPROM() {
     if (hwCalMode_.load()) {
-        command_.store(CommitEEPROM);
+        storeCommand(CommitEEPROM);
     }
 }
 
@@ -500,7 +504,7 @@ void MocapGloveState::teardownOnWorker() {
     connected_.store(false);
     streaming_.store(false);
     listeningPort_.store(0);
-    command_.store(None);
+    storeCommand(None);
     locker.unlock();
     std::lock_guard<std::mutex> done(teardownMutex_);
     teardownDone_ = true;
@@ -511,7 +515,8 @@ void MocapGloveState::teardownOnWorker() {
 
 void MocapGloveState::tick() {
     QMutexLocker locker(&lock_);
-    const int code = command_.load();
+    const std::uint64_t slot = command_.load();
+    const int code = commandCode(slot);
     if (streaming_.load() && code == None) {
         if (link_->streaming()) {
             link_->readFrame();
@@ -527,8 +532,14 @@ void MocapGloveState::tick() {
     const int next = runCommand_locked(code);
     // A request stored without the lock while the command ran (connect, hardware
     // calibration, poll loop) is newer than the follow-up and is kept.
-    int expected = code;
-    command_.compare_exchange_strong(expected, next);
+    std::uint64_t expected = slot;
+    command_.compare_exchange_strong(expected, nextSlot(slot, next));
+}
+
+void MocapGloveState::storeCommand(int code) {
+    std::uint64_t slot = command_.load();
+    while (!command_.compare_exchange_weak(slot, nextSlot(slot, code))) {
+    }
 }
 
 void MocapGloveState::emitText(void (MocapGloveState::*signal)(QString*), const char* text) {
@@ -761,7 +772,7 @@ void MocapGloveState::connectTCP() {
     emitText(&MocapGloveState::socketConnectStatus, "Glove Connected");
     connected_.store(true);
     // Set directly: requesting would take the non-recursive lock held here again.
-    command_.store(FileList);
+    storeCommand(FileList);
 }
 
 // ---- OK gesture ---------------------------------------------------------------------------

@@ -147,7 +147,7 @@ class MocapGloveState : public QObject {
     QMutex& handModelMutex() const { return handModelMutex_; }
 
     // The pending request (0 = none).
-    int pendingCommand() const { return command_.load(); }
+    int pendingCommand() const { return commandCode(command_.load()); }
 
     // Listening address for TCP (any address unless set; tests use the loopback).
     void setListenAddress(const QHostAddress& address);
@@ -253,7 +253,12 @@ class MocapGloveState : public QObject {
     QThread* thread_ = nullptr;     // owned
     int timerId_ = 0;               // worker thread only
     mutable QMutex lock_;
-    std::atomic<int> command_{0};
+    // The command slot: code in the low 32 bits, a store count above it. A tick replaces its
+    // command by the follow-up only when nothing was stored meanwhile, even the same code
+    // again (a slider moved while the previous block was still being written).
+    std::atomic<std::uint64_t> command_{0};
+    static int commandCode(std::uint64_t slot) { return static_cast<int>(slot & 0xffffffffu); }
+    void storeCommand(int code);
     int setTimeHMS_[3] = {0, 0, 0};       // guarded by lock_
     int gloveTime_[5] = {0, 0, 0, 0, 0};  // worker; read after the signal
 

@@ -319,6 +319,37 @@ TEST_F(WorkerTest, HardwareCalibrationReadsBlockSendsEditsAndPolls) {
     EXPECT_FALSE(state->hwCalMode());
 }
 
+// A slider moved while the previous block is still being written stores the same request
+// again; the running tick must not replace it with its follow-up, or the glove keeps the
+// stale block.
+TEST_F(WorkerTest, SameRequestStoredDuringItsTickIsNotLost) {
+    ASSERT_NO_FATAL_FAILURE(connectTcp());
+    state->setTicksPaused(true);
+    state->setHWCalState(true);
+    state->runTickNow();
+    ASSERT_EQ(state->pendingCommand(), MocapGloveState::PollLoop);
+
+    GloveTiming slowWrite = fastTiming();
+    slowWrite.hardwareWritePause = std::chrono::milliseconds(3000);
+    state->setLinkTiming(slowWrite);
+    const qsizetype before = glove.recorded().count("CA");
+    state->syncHWCal();
+    std::thread tick([&] { state->runTickNow(); });
+    // The tick is inside its pause after "CA" once the glove has the bytes.
+    EXPECT_TRUE(waitUntil([&] { return glove.recorded().count("CA") > before; }, 2500));
+    state->syncHWCal();
+    tick.join();
+    EXPECT_EQ(state->pendingCommand(), MocapGloveState::SyncHardwareCalibration);
+
+    state->setLinkTiming(fastTiming());
+    state->runTickNow();
+    EXPECT_EQ(glove.recorded().count("CA"), before + 2);
+    EXPECT_EQ(state->pendingCommand(), MocapGloveState::PollLoop);
+    state->setHWCalState(false);
+    state->runTickNow();
+    state->runTickNow();
+}
+
 TEST_F(WorkerTest, HardwareCalibrationFileRoundTrip) {
     QTemporaryDir dir;
     MocapGloveState::HardwareBlock offsets{}, gains{};

@@ -245,7 +245,10 @@ Action commandStream(Args& args) {
             link.copyAngles(a);
             std::printf("%d,%d,%d,%d,%d", t[0], t[1], t[2], t[3], t[4]);
             for (double v : a) {
-                std::printf(",%.3f", v * 180.0 / kPi);
+                // Rounded first and then lifted off negative zero, so a joint at rest reads
+                // 0.000, not -0.000.
+                const double degrees = std::round(v * 180.0 / kPi * 1000.0) / 1000.0 + 0.0;
+                std::printf(",%.3f", degrees);
             }
             std::printf("\n");
             ++written;

@@ -167,6 +167,7 @@ TEST_P(CtlTest, StreamWritesCsvWithShortCodes) {
         fields[28].toDouble(&ok);
         EXPECT_TRUE(ok);
         EXPECT_LT(std::abs(fields[5].toDouble()), 360.0);
+        EXPECT_FALSE(fields.contains("-0.000")) << lines[i].toStdString();
     }
 }
 

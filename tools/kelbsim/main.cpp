@@ -58,13 +58,13 @@ double toDouble(const std::string& text, const char* what) {
     return v;
 }
 
-void parseFault(const std::string& spec, kelbsim::Faults& f) {
-    auto eq = spec.find('=');
+void parseFault(const std::string& fault, kelbsim::Faults& f) {
+    auto eq = fault.find('=');
     if (eq == std::string::npos) {
-        fail("fault needs a value: '" + spec + "'");
+        fail("fault needs a value: '" + fault + "'");
     }
-    std::string name = spec.substr(0, eq);
-    std::string value = spec.substr(eq + 1);
+    std::string name = fault.substr(0, eq);
+    std::string value = fault.substr(eq + 1);
     if (name == "silence") {
         auto colon = value.find(':');
         if (colon == std::string::npos) {

@@ -122,3 +122,17 @@ inline std::atomic_ref<int32_t> lastResult(RzInstance* inst) {
 }
 
 }  // namespace dp
+
+// Defines a plug-in's three exports on the frame; use once, at namespace scope, in the
+// plug-in's own source so the symbols land in its module.
+#define DP_PLUGIN_EXPORTS(description)                                               \
+    extern "C" RZ_PLUGIN_EXPORT int RZ_Plugin_GetEntryPoints(RzPluginEntry* entry) { \
+        return dp::getEntryPoints(entry, description);                               \
+    }                                                                                \
+    extern "C" RZ_PLUGIN_EXPORT int RZ_Plugin_Initialize(RzCoreServices* services,   \
+                                                         RzPluginEntry* entry) {     \
+        return dp::initialize(services, entry, description);                         \
+    }                                                                                \
+    extern "C" RZ_PLUGIN_EXPORT int RZ_Plugin_Shutdown(void) {                       \
+        return dp::shutdown();                                                       \
+    }

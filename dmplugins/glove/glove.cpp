@@ -976,18 +976,4 @@ const dp::Description kDescription = {
 
 }  // namespace
 
-extern "C" {
-
-RZ_PLUGIN_EXPORT int RZ_Plugin_GetEntryPoints(RzPluginEntry* entry) {
-    return dp::getEntryPoints(entry, kDescription);
-}
-
-RZ_PLUGIN_EXPORT int RZ_Plugin_Initialize(RzCoreServices* services, RzPluginEntry* entry) {
-    return dp::initialize(services, entry, kDescription);
-}
-
-RZ_PLUGIN_EXPORT int RZ_Plugin_Shutdown(void) {
-    return dp::shutdown();
-}
-
-}  // extern "C"
+DP_PLUGIN_EXPORTS(kDescription)

@@ -103,7 +103,7 @@ Device* ConfigManager::createDevice(int index) {
             device = std::make_unique<Tracker>(connection.get(), deviceType);
             break;
     }
-    device->setRegistryKey(getDeviceKey(index));
+    device->setRegistryKey(getDeviceKey(index), m_registry);
     try {
         device->loadCalibration();
     } catch (const X_CalibNotFound&) {
@@ -135,12 +135,6 @@ Connection* ConfigManager::getConnection(int index) {
     if (index < 0 || static_cast<std::uint64_t>(index) >= m_connections.count())
         return nullptr;
     return m_connections.at(static_cast<std::uint64_t>(index));
-}
-
-void ConfigManager::detachRegistry() {
-    for (std::uint64_t i = 0; i < m_devices.count(); ++i)
-        m_devices.at(i)->setRegistryKey(nullptr);
-    m_configKey = nullptr;
 }
 
 }  // namespace Devices

@@ -3,6 +3,7 @@
 // it (one connection per device, same order). Objects created here are not deleted by it.
 
 #include <cstdint>
+#include <memory>
 
 #include "containers/array.hpp"
 #include "devices/connection.hpp"
@@ -39,13 +40,14 @@ class ConfigManager : public Config {
         return 0;
     }
 
-    // Forgets the registry keys of this configuration and its devices, for when the
-    // registry they live in goes away first.
-    void detachRegistry();
+    // The registry holding the configuration key, kept alive by this configuration and
+    // handed to every device it creates.
+    void setRegistry(std::shared_ptr<rziRegistry> registry) { m_registry = std::move(registry); }
 
     using Config::getDeviceKey;
 
   private:
+    std::shared_ptr<rziRegistry> m_registry;
     rziDataNamespace::Array<Device*> m_devices;
     rziDataNamespace::Array<Connection*> m_connections;
 };

@@ -4,10 +4,12 @@
 // connects it, calls update each sample and reads the values. One thread drives a device.
 
 #include <cstdint>
+#include <memory>
 
 #include "devices/connection.hpp"
 #include "devices/types.hpp"
 
+class rziRegistry;
 class rziRegistryKey;
 
 namespace Devices {
@@ -43,7 +45,12 @@ class Device {
     std::int32_t getType() const { return m_type; }
     Connection* getConnection() const { return m_connection; }
     rziRegistryKey* getRegistryKey() const { return m_registryKey; }
-    void setRegistryKey(rziRegistryKey* key) { m_registryKey = key; }
+    // The key and, when the registry is shared, the registry holding it: the device keeps
+    // that registry alive, so its name and calibration keys outlive the registry's manager.
+    void setRegistryKey(rziRegistryKey* key, std::shared_ptr<rziRegistry> registry = {}) {
+        m_registryKey = key;
+        m_registry = std::move(registry);
+    }
     bool isCalibrated() const { return m_calibrated; }
     void setCalibrated(bool on) { m_calibrated = on; }
     // Called by a connection that goes away first.
@@ -56,6 +63,7 @@ class Device {
     Connection* m_connection;
     std::int32_t m_type;
     rziRegistryKey* m_registryKey = nullptr;
+    std::shared_ptr<rziRegistry> m_registry;
     bool m_calibrated = false;
 };
 

@@ -4,19 +4,17 @@
 
 namespace Devices {
 
-RegistryManager::~RegistryManager() {
-    for (int i = 0; i < m_configs.count(); ++i)
-        if (ConfigManager* config = m_configs.get(i))
-            config->detachRegistry();
-}
+RegistryManager::RegistryManager() : m_registry(std::make_shared<rziRegistry>()) {}
+
+RegistryManager::~RegistryManager() = default;
 
 void RegistryManager::loadRegistry(const char* fileName) {
-    m_registry.load(fileName);
+    m_registry->load(fileName);
     scanConfigurations();
 }
 
 void RegistryManager::scanConfigurations() {
-    rziRegistryKey* root = m_registry.getRoot();
+    rziRegistryKey* root = m_registry->getRoot();
     if (!root)
         return;
     m_configurationsKey = root->getKey("Configurations");
@@ -25,6 +23,7 @@ void RegistryManager::scanConfigurations() {
     for (int i = 0; i < m_configurationsKey->getKeyCount(); ++i) {
         auto* config = new ConfigManager();
         config->m_configKey = m_configurationsKey->getKey(i);
+        config->setRegistry(m_registry);
         m_configs.append(config);
         if (config->isDefault())
             m_default = config;

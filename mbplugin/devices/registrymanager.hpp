@@ -1,7 +1,9 @@
 #pragma once
-// The device registry's configurations, in registry order, and the default one. Owns the
-// registry object; the configurations, devices and connections it creates live on after
-// it (the owner deletes them, or lets them live for the process).
+// The device registry's configurations, in registry order, and the default one. Shares the
+// registry object with the configurations and devices it creates, which live on after it
+// (the owner deletes them, or lets them live for the process) and keep their keys.
+
+#include <memory>
 
 #include "devices/configmanager.hpp"
 #include "devices/darray.hpp"
@@ -11,9 +13,8 @@ namespace Devices {
 
 class RegistryManager {
   public:
-    RegistryManager() = default;
-    // Destroys the registry; configurations and devices made from it forget their keys
-    // first, so they never reach into the freed registry.
+    RegistryManager();
+    // The registry goes with the last configuration or device still holding it.
     virtual ~RegistryManager();
     RegistryManager(const RegistryManager&) = delete;
     RegistryManager& operator=(const RegistryManager&) = delete;
@@ -30,12 +31,12 @@ class RegistryManager {
     ConfigManager* getDefaultConfig() const { return m_default; }
     void createAllDevices();
 
-    rziRegistry& registry() { return m_registry; }
+    rziRegistry& registry() { return *m_registry; }
 
   private:
     DArray<ConfigManager*> m_configs;
     ConfigManager* m_default = nullptr;
-    rziRegistry m_registry;
+    std::shared_ptr<rziRegistry> m_registry;
     rziRegistryKey* m_configurationsKey = nullptr;
 };
 

@@ -163,9 +163,13 @@ void RzidmConnection::connect() {
     if (glove && !glove->isCalibrated()) {
         try {
             readCalibration();
-        } catch (const X_DeviceException&) {
-            // An unreadable calibration leaves the glove uncalibrated; the connection stands.
+        } catch (const X_CalibNotFound&) {
+            // An incomplete calibration leaves the glove uncalibrated; the connection stands.
             return;
+        } catch (...) {
+            // The hardware refused the read: reporting the glove as connected would hide it.
+            disconnect();
+            throw;
         }
         try {
             glove->saveCalibration();
@@ -241,9 +245,10 @@ void RzidmConnection::readGloveValues() {
     int n = len / 8;
     if (n > VexaGlove::kSensorCount)
         n = VexaGlove::kSensorCount;
-    double* values = glove->sensorValues();
+    double values[VexaGlove::kSensorCount];
     for (int i = 0; i < n; ++i)
         values[i] = RZ_GetDouble(m_buffer + 8 * i);
+    glove->setSensorValues(values, n);
     if (glove->hasSwitch()) {
         m_buffer[0] = 0;
         int got = RZ_DeviceControlGet(m_handle, 15, 7, m_buffer, kBufferSize);

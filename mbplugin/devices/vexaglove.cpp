@@ -53,7 +53,24 @@ std::string VexaGlove::gainValueName(int sensor) {
 }
 
 double VexaGlove::getSensorValue(int sensor) const {
-    return valid(sensor) ? m_values[sensor] : 0.0;
+    if (!valid(sensor))
+        return 0.0;
+    std::lock_guard<std::mutex> lock(m_valuesLock);
+    return m_values[sensor];
+}
+
+void VexaGlove::getSensorValues(double out[kSensorCount]) const {
+    std::lock_guard<std::mutex> lock(m_valuesLock);
+    for (int s = 0; s < kSensorCount; ++s)
+        out[s] = m_values[s];
+}
+
+void VexaGlove::setSensorValues(const double* values, int count) {
+    if (count > kSensorCount)
+        count = kSensorCount;
+    std::lock_guard<std::mutex> lock(m_valuesLock);
+    for (int s = 0; s < count; ++s)
+        m_values[s] = values[s];
 }
 
 void VexaGlove::setCalibration(const double offsets[kCalibratedSensors],

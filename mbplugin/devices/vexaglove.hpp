@@ -3,6 +3,8 @@
 // delivers them; the 24th has no sensor), its wrist switch, and a calibration of 23 offsets
 // and gains kept in the registry key "Calibration" as 46 values.
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "devices/device.hpp"
@@ -24,8 +26,13 @@ class VexaGlove : public Device {
     void loadCalibration() override;
     void saveCalibration() override;
 
+    // The values are written by the thread that updates the glove and read by others, so
+    // each access copies them under the glove's lock.
     double getSensorValue(int sensor) const;
-    double* sensorValues() { return m_values; }
+    // All kSensorCount values of one sample at once.
+    void getSensorValues(double out[kSensorCount]) const;
+    // Replaces the first count values (at most kSensorCount); the others keep theirs.
+    void setSensorValues(const double* values, int count);
     bool getSwitch() const { return m_switch; }
     void setSwitch(bool on) { m_switch = on; }
     bool hasSwitch() const { return m_hasSwitch; }
@@ -44,8 +51,9 @@ class VexaGlove : public Device {
     VexaGlove(Connection* connection, std::int32_t type);
     static bool valid(int sensor) { return sensor >= 0 && sensor < kSensorCount; }
 
+    mutable std::mutex m_valuesLock;
     double m_values[kSensorCount] = {};
-    bool m_switch = false;
+    std::atomic<bool> m_switch = false;
     double m_gains[kSensorCount] = {};
     double m_offsets[kSensorCount] = {};
     bool m_hasSwitch = false;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "devices/exceptions.hpp"
 #include "devices/tracker.hpp"
@@ -50,6 +52,34 @@ TEST(GloveCalibration, FreshGloveHasDefaultGainsAndOffsets) {
     EXPECT_FALSE(glove.isConnected());
     EXPECT_EQ(glove.getName(), nullptr);
     EXPECT_FALSE(glove.isLeftHand());
+}
+
+TEST(GloveValues, ReaderOnAnotherThreadSeesWholeSamples) {
+    VexaGlove glove(nullptr);
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        double sample[VexaGlove::kSensorCount];
+        for (int k = 1; k <= 20000; ++k) {
+            for (double& v : sample)
+                v = k;
+            glove.setSensorValues(sample, VexaGlove::kSensorCount);
+        }
+        done = true;
+    });
+    int torn = 0;
+    double seen[VexaGlove::kSensorCount];
+    while (!done) {
+        glove.getSensorValues(seen);
+        for (double v : seen)
+            torn += v != seen[0];
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(glove.getSensorValue(23), 20000.0);
+    double three[3] = {-1, -2, -3};
+    glove.setSensorValues(three, 3);
+    EXPECT_EQ(glove.getSensorValue(2), -3.0);
+    EXPECT_EQ(glove.getSensorValue(3), 20000.0) << "values past the count stay";
 }
 
 TEST(GloveCalibration, LoadsFortySixValuesByIndex) {

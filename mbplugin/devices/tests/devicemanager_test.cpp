@@ -66,13 +66,20 @@ TEST_F(DeviceManagerConnection, GloveReadsChangingValuesThroughTheCore) {
     rzidm->setTypeName("dummy");
     std::string before = TempDir::read(path);
 
+    // The dummy refuses the calibration message: the connect fails, the glove stays
+    // uncalibrated and closed, and the registry keeps no stale calibration.
+    EXPECT_EQ(what([&] { glove->connect(); }), "RZERR_MESSAGE_NOT_IMPLEMENTED");
+    EXPECT_FALSE(glove->isConnected());
+    EXPECT_EQ(rzidm->getHandle(), 0u);
+    EXPECT_FALSE(glove->isCalibrated());
+    EXPECT_EQ(TempDir::read(path), before);
+
+    // A calibrated glove reads no calibration on connect.
+    double zero[23] = {};
+    glove->setCalibration(zero, zero);
     glove->connect();
     ASSERT_TRUE(glove->isConnected());
     EXPECT_NE(rzidm->getHandle(), 0u);
-    // The dummy answers no calibration message: the glove stays uncalibrated and the
-    // registry keeps no stale calibration.
-    EXPECT_FALSE(glove->isCalibrated());
-    EXPECT_EQ(TempDir::read(path), before);
     EXPECT_FALSE(glove->isLeftHand()) << "a failed hand test counts as right hand";
 
     glove->update(false);
@@ -107,18 +114,20 @@ TEST_F(DeviceManagerConnection, GloveReadsChangingValuesThroughTheCore) {
 TEST_F(DeviceManagerConnection, FailedCalibrationReadLeavesTheGloveAsItWas) {
     RzidmConnection* c = dummyConnection("cal:nsensors=3");
     VexaGlove glove(c);
+    EXPECT_EQ(what([&] { glove.connect(); }), "RZERR_MESSAGE_NOT_IMPLEMENTED");
+    EXPECT_FALSE(glove.isCalibrated());
+    double offsets[23] = {}, gains[23] = {};
+    gains[4] = 0.5;
+    glove.setCalibration(offsets, gains);
     glove.connect();
     ASSERT_TRUE(glove.isConnected());
     EXPECT_EQ(what([&] { glove.calibrateFromHardware(); }), "RZERR_MESSAGE_NOT_IMPLEMENTED");
-    EXPECT_FALSE(glove.isCalibrated());
-    EXPECT_DOUBLE_EQ(glove.getGain(4), 0.01);
-    // Sending settings needs a calibrated glove; the dummy refuses them with its code.
-    glove.sendSettings();
-    double offsets[23] = {}, gains[23] = {};
-    glove.setCalibration(offsets, gains);
+    EXPECT_DOUBLE_EQ(glove.getGain(4), 0.5) << "the failed read changes nothing";
+    // The dummy refuses settings with its code.
     EXPECT_EQ(what([&] { glove.sendSettings(); }), "RZERR_MESSAGE_NOT_IMPLEMENTED");
     // Three channels: only three values arrive, the rest stay.
-    glove.sensorValues()[5] = 123.0;
+    double marked[6] = {0, 0, 0, 0, 0, 123.0};
+    glove.setSensorValues(marked, 6);
     glove.update(false);
     EXPECT_EQ(glove.getSensorValue(5), 123.0);
     glove.disconnect();
@@ -135,6 +144,8 @@ TEST_F(DeviceManagerConnection, RefusedOpenAndRefusedMessages) {
     RzidmConnection* t = dummyConnection("touch:nsensors=2");
     {
         VexaTouch touch(t);
+        double zero[23] = {};
+        touch.setCalibration(zero, zero);  // the dummy refuses calibration reads
         touch.connect();
         ASSERT_TRUE(touch.isConnected());
         touch.setLevel(2, 0.5);

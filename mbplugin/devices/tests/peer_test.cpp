@@ -134,7 +134,7 @@ TEST_F(Peer, CompleteCalibrationIsReadAndSavedOnConnect) {
     EXPECT_DOUBLE_EQ(calib->getValue(23 + 3)->getDouble(), 0.004);
 }
 
-TEST_F(Peer, ShortCutOrGarbledCalibrationLeavesTheGloveUncalibrated) {
+TEST_F(Peer, ShortCutGarbledOrRefusedCalibrationLeavesTheGloveUncalibrated) {
     TempDir dir;
     std::string path = dir.write("reg.json", R"({"Glove": {}})");
     rziRegistry reg;
@@ -144,6 +144,16 @@ TEST_F(Peer, ShortCutOrGarbledCalibrationLeavesTheGloveUncalibrated) {
         {
             VexaGlove glove(c);
             glove.setRegistryKey(reg.getRoot()->getKey("Glove"));
+            if (std::string(name) == "negative") {
+                // A refused read fails the connect and closes the glove again.
+                EXPECT_EQ(what([&] { glove.connect(); }), "RZERR_DEVICE_NOT_READY");
+                EXPECT_FALSE(glove.isConnected());
+                EXPECT_EQ(c->getHandle(), 0u);
+                EXPECT_FALSE(glove.isCalibrated());
+                EXPECT_DOUBLE_EQ(glove.getGain(0), 0.01);
+                delete c;
+                continue;
+            }
             glove.connect();
             ASSERT_TRUE(glove.isConnected()) << name;
             EXPECT_FALSE(glove.isCalibrated()) << name;
@@ -187,6 +197,8 @@ TEST_F(Peer, GloveKeepsTwentyFourValuesAndReadsItsSwitch) {
     RzidmConnection* n = peer("negative");
     {
         VexaGlove glove(n);
+        double zero[23] = {};
+        glove.setCalibration(zero, zero);  // calibrated: connect reads no calibration
         glove.connect();
         EXPECT_EQ(what([&] { glove.update(false); }), "RZERR_DEVICE_NOT_READY");
         glove.disconnect();

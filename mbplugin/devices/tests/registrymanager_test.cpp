@@ -231,7 +231,7 @@ TEST(ConfigManagerCreate, TrackerTypeAndReceiverDefaults) {
         delete config.getConnection(i);
 }
 
-TEST(RegistryManager, DevicesOutliveTheManagerWithoutTouchingItsRegistry) {
+TEST(RegistryManager, DevicesOutliveTheManagerAndKeepTheirKeys) {
     TempDir dir;
     std::string path = dir.write("devices.json", R"({"Configurations": {"C": {
         "Glove": {"Type": "vexaglove", "DeviceManager": {}}}}})");
@@ -241,13 +241,26 @@ TEST(RegistryManager, DevicesOutliveTheManagerWithoutTouchingItsRegistry) {
     ConfigManager* config = manager->getConfig(0);
     auto* glove = dynamic_cast<VexaGlove*>(config->getDevice(0));
     ASSERT_NE(glove, nullptr);
+    Connection* connection = config->getConnection(0);
     manager.reset();
-    EXPECT_EQ(glove->getName(), nullptr);
-    EXPECT_EQ(config->getName(), nullptr);
+    EXPECT_STREQ(config->getName(), "C");
+    delete config;  // the device alone still holds the registry
+    ASSERT_STREQ(glove->getName(), "Glove");
     double offsets[23] = {}, gains[23] = {};
+    gains[4] = 0.25;
     glove->setCalibration(offsets, gains);
-    EXPECT_NO_THROW(glove->saveCalibration()) << "a device without a key skips saving";
-    testsupport::destroyAll(config);
+    glove->saveCalibration();
+    rziRegistry saved;
+    saved.load(path.c_str());
+    rziRegistryKey* calib = saved.getRoot()
+                                ->getKey("Configurations")
+                                ->getKey("C")
+                                ->getKey("Glove")
+                                ->getKey("Calibration");
+    ASSERT_NE(calib, nullptr);
+    EXPECT_DOUBLE_EQ(calib->getValue(23 + 4)->getDouble(), 0.25);
+    delete glove;
+    delete connection;
 }
 
 TEST(ErrorNames, TableCoversZeroToMinus55) {

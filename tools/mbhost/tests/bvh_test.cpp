@@ -1,4 +1,4 @@
-// The take and scene files of mbhost: what other tools read back, and hostile scene files.
+// The take file of mbhost: what other tools read back, and takes it refuses to write.
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 
 #include "bvh.hpp"
 #include "bvhreader.hpp"
-#include "scenefile.hpp"
 
 using namespace mbhost;
 
@@ -29,13 +28,6 @@ BvhTake smallTake() {
         take.frames.push_back(v);
     }
     return take;
-}
-
-std::string manyValues(int n) {
-    std::string text = "1";
-    for (int i = 1; i < n; ++i)
-        text += ", 1";
-    return text;
 }
 
 }  // namespace
@@ -89,54 +81,4 @@ TEST(Bvh, RefusesWhatIsNotOneTreeOrNotFinite) {
     for (const BvhTake& take : cases)
         EXPECT_THROW(writeBvh(take), std::invalid_argument);
     EXPECT_THROW(writeBvh(smallTake(), "XYX"), std::invalid_argument);
-}
-
-TEST(SceneFile, FieldsRoundTripThroughAFile) {
-    std::vector<SceneField> fields = {
-        {"Version", {100}},
-        {"Configuration", {std::string("Simulated"), std::string("Right \"Glove\"\\\n")}},
-        {"Mixed", {-7, 0.25, std::string()}},
-        {"Empty", {}}};
-    std::string path = ::testing::TempDir() + "mbhost-scene-roundtrip.txt";
-    saveSceneFile(path, fields);
-    std::vector<SceneField> back = loadSceneFile(path);
-    ASSERT_EQ(back.size(), fields.size());
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        EXPECT_EQ(back[i].name, fields[i].name);
-        EXPECT_EQ(back[i].values, fields[i].values) << fields[i].name;
-    }
-}
-
-TEST(SceneFile, MalformedOrTruncatedScenesAreRefusedWithTheLine) {
-    const struct {
-        std::string text;
-        const char* message;
-    } cases[] = {
-        {"", "empty file"},
-        {"ManuviaScene: 2\n", "line 1: not a scene file"},
-        {"\x7f"
-         "ELF\n",
-         "line 1: not a scene file"},
-        {"ManuviaScene: 1\nVersion: 100", "line 2: truncated"},
-        {"ManuviaScene: 1\nVersion 100\n", "line 2: expected a field name and ':'"},
-        {"ManuviaScene: 1\nVersion: 100\nConfiguration: \"Sim\n", "line 3: a text is not closed"},
-        {"ManuviaScene: 1\nConfiguration: \"Sim\" \"Glove\"\n", "line 2: expected ','"},
-        {"ManuviaScene: 1\nConfiguration: \"Sim\",\n", "line 2: a value is missing"},
-        {"ManuviaScene: 1\nVersion: 99999999999\n", "line 2: '99999999999' is not an integer"},
-        {"ManuviaScene: 1\nVersion: 1e999\n", "line 2: '1e999' is not a finite real"},
-        {"ManuviaScene: 1\nC: \"a\\q\"\n", "line 2: unknown escape"},
-        {"ManuviaScene: 1\nC: \"" + std::string(5000, 'x') + "\"\n", "line 2: a text is longer"},
-        {"ManuviaScene: 1\nC: " + manyValues(300) + "\n", "line 2: more than 256 values"},
-        {"ManuviaScene: 1\n" + std::string(2u << 20, '\n'), "larger than"},
-    };
-    for (const auto& c : cases) {
-        try {
-            readScene(c.text);
-            ADD_FAILURE() << "accepted: " << c.text.substr(0, 60);
-        } catch (const SceneError& e) {
-            EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u)
-                << e.what() << " / wanted " << c.message;
-        }
-    }
-    EXPECT_THROW(loadSceneFile("/nonexistent/scene.txt"), SceneError);
 }

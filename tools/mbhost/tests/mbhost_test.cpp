@@ -1,0 +1,276 @@
+// mbhost end to end: the real plug-in library, the device manager with its glove plug-ins and
+// kelbsim behind pseudo-terminals; takes written into the build folder and read back.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bvhreader.hpp"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A child process with standard output and error in one pipe; reaped (after SIGTERM when
+// still running) when it goes.
+class Child {
+  public:
+    explicit Child(std::vector<std::string> args) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        m_out = out[0];
+    }
+    ~Child() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_out >= 0)
+            ::close(m_out);
+    }
+    // Reads output until `text` has appeared or the time is up; true when it has.
+    bool waitFor(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(60)) {
+        auto deadline = Clock::now() + limit;
+        while (m_output.find(text) == std::string::npos && Clock::now() < deadline)
+            if (!readSome())
+                break;
+        return m_output.find(text) != std::string::npos;
+    }
+    // Reads to the end and reaps; the exit status, or -1 when it had to be killed.
+    int finish(std::chrono::seconds limit = std::chrono::seconds(120)) {
+        auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline && readSome()) {
+        }
+        if (Clock::now() >= deadline)
+            ::kill(m_pid, SIGKILL);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    void signal(int sig) { ::kill(m_pid, sig); }
+    const std::string& output() const { return m_output; }
+    bool started() const { return m_pid > 0; }
+
+  private:
+    bool readSome() {
+        pollfd p{m_out, POLLIN, 0};
+        if (::poll(&p, 1, 200) < 0)
+            return false;
+        if (!(p.revents & (POLLIN | POLLHUP)))
+            return true;
+        char buf[4096];
+        ssize_t n = ::read(m_out, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        m_output.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_output;
+};
+
+// kelbsim on a short link of its own, playing a script of fingers flexing back and forth.
+class Kelbsim {
+  public:
+    Kelbsim(const std::string& link, const std::string& script, bool left)
+        : m_link(link), m_child([&] {
+              std::vector<std::string> args = {KELBSIM_PATH, "--link", link, "--script", script};
+              if (left)
+                  args.push_back("--left");
+              return args;
+          }()) {
+        struct stat st {};
+        m_ready =
+            m_child.waitFor("\n", std::chrono::seconds(20)) && ::lstat(link.c_str(), &st) == 0;
+    }
+    ~Kelbsim() { ::unlink(m_link.c_str()); }
+    bool ready() const { return m_ready; }
+
+  private:
+    std::string m_link;
+    Child m_child;
+    bool m_ready = false;
+};
+
+const char* kRegistry = R"({"Configurations": {
+  "Simulated": {"DefaultFlag": 1, "RightGlove": {"Type": "vexaglove",
+      "DeviceManager": {"ServerAddress": "localhost", "SerialPort": "RIGHT", "BaudRate": 115200}}},
+  "Bench": {"Tracker": {"Type": "vicon", "ViconTransport": {"ServerAddress": "127.0.0.1"}},
+      "LeftGlove": {"Type": "vexaglove",
+      "DeviceManager": {"ServerAddress": "localhost", "SerialPort": "LEFT", "BaudRate": 115200}}}}})";
+
+class Mbhost : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::filesystem::create_directories(kDir);
+        std::ofstream script(kDir + "/fingers.txt");
+        // Every sensor sweeps 20..230 once a second (100 records), each a little out of phase.
+        for (int r = 0; r < 1000; ++r) {
+            for (int s = 0; s < 24; ++s)
+                script << 20 + (r * 21 / 10 + 7 * s) % 211 << ' ';
+            script << '\n';
+        }
+    }
+    void SetUp() override {
+        std::string registry = kRegistry;
+        registry.replace(registry.find("RIGHT"), 5, m_right);
+        registry.replace(registry.find("LEFT"), 4, m_left);
+        std::ofstream(m_registry) << registry;
+    }
+    void TearDown() override { std::filesystem::remove(m_registry); }
+
+    std::vector<std::string> host(std::vector<std::string> extra) {
+        std::vector<std::string> args = {MBHOST_PATH, "--registry", m_registry};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(PLUGIN_PATH);
+        return args;
+    }
+
+    static inline const std::string kDir = MBHOST_TAKES;
+    // Serial ports are registry fields of at most 20 characters.
+    std::string m_right = "/tmp/mbr-" + std::to_string(::getpid());
+    std::string m_left = "/tmp/mbl-" + std::to_string(::getpid());
+    std::string m_registry = kDir + "/devices-" + std::to_string(::getpid()) + ".json";
+};
+
+bvhtest::Motion record(Child& child, const std::string& bvh) {
+    EXPECT_EQ(child.finish(), 0) << child.output();
+    return bvhtest::readBvh(readFile(bvh));
+}
+
+}  // namespace
+
+TEST_F(Mbhost, RecordsMovingFingersOfEitherHandIntoBvh) {
+    Kelbsim right(m_right, kDir + "/fingers.txt", false);
+    Kelbsim left(m_left, kDir + "/fingers.txt", true);
+    ASSERT_TRUE(right.ready() && left.ready()) << "kelbsim did not start";
+    const std::string rightTake = kDir + "/right-hand.bvh", leftTake = kDir + "/left-hand.bvh";
+    Child a(host({"--duration", "2", "--rate", "60", "--bvh", rightTake}));
+    Child b(host({"--duration", "1", "--config", "Bench", "--glove", "LeftGlove", "--quiet",
+                  "--bvh", leftTake}));
+    bvhtest::Motion r = record(a, rightTake);
+    bvhtest::Motion l = record(b, leftTake);
+
+    ASSERT_EQ(r.joints.size(), 21u);
+    EXPECT_EQ(r.channelCount, 6 + 20 * 3);
+    EXPECT_EQ(r.frames.size(), 120u) << "two seconds at 60 Hz";
+    EXPECT_DOUBLE_EQ(r.frameTime, 1.0 / 60.0);
+    EXPECT_EQ(l.frames.size(), 60u);
+    EXPECT_NE(a.output().find("Ring MCJ"), std::string::npos) << "the joint spreadsheet";
+    EXPECT_NE(a.output().find("Ok RightGlove"), std::string::npos) << a.output();
+    std::set<std::string> tips;
+    for (const bvhtest::Joint& j : r.joints)
+        if (j.endSite)
+            tips.insert(j.name);
+    EXPECT_EQ(tips, (std::set<std::string>{"thumbD", "indexD", "middleD", "ringD", "littleD"}));
+    EXPECT_EQ(r.joints[0].name, "palm");
+    EXPECT_EQ(r.joints[0].channels.size(), 6u);
+    EXPECT_EQ(r.joints[1].channels[0], "Zrotation");
+
+    std::size_t ring = 0, ringTip = 0;
+    for (std::size_t j = 0; j < r.joints.size(); ++j) {
+        ring = r.joints[j].name == "ringA" ? j : ring;
+        ringTip = r.joints[j].name == "ringD" ? j : ringTip;
+    }
+    EXPECT_NEAR(r.joints[ring].offset[2], -2.2, 1e-9);
+    EXPECT_NEAR(l.joints[ring].offset[2], 2.2, 1e-9) << "Z mirrored for the left hand";
+    EXPECT_NEAR(l.joints[ring].offset[0], 9.8, 1e-9);
+    // Channel index of a joint's first rotation value: joints before it in file order.
+    auto channel = [](std::size_t joint) { return 6 + 3 * (joint - 1); };
+    double moved = 0.0;
+    for (const std::vector<double>& f : r.frames)
+        for (std::size_t k = 0; k < 3; ++k) {
+            moved =
+                std::max(moved, std::fabs(f[channel(ring) + k] - r.frames[0][channel(ring) + k]));
+            EXPECT_EQ(f[channel(ringTip) + k], 0.0) << "finger tips stay at rest";
+        }
+    EXPECT_GT(moved, 5.0) << "the ring finger's base turns by degrees";
+}
+
+TEST_F(Mbhost, SceneKeepsTheChosenGloveAndRefusesBrokenFiles) {
+    Kelbsim left(m_left, kDir + "/fingers.txt", true);
+    ASSERT_TRUE(left.ready());
+    const std::string scene = kDir + "/scene.txt";
+    Child save(host({"--duration", "0.2", "--quiet", "--config", "Bench", "--save-scene", scene}));
+    ASSERT_EQ(save.finish(), 0) << save.output();
+    const std::string stored = readFile(scene);
+    EXPECT_NE(stored.find("\"Bench\""), std::string::npos) << stored;
+    EXPECT_NE(stored.find("\"LeftGlove\""), std::string::npos) << stored;
+    Child reload(host({"--duration", "0.2", "--quiet", "--scene", scene}));
+    ASSERT_EQ(reload.finish(), 0) << reload.output();
+    EXPECT_NE(reload.output().find("Ok LeftGlove"), std::string::npos) << reload.output();
+
+    const std::string cut = kDir + "/cut-scene.txt";
+    std::ofstream(cut) << stored.substr(0, stored.size() - 5);
+    Child broken(host({"--scene", cut}));
+    EXPECT_EQ(broken.finish(), 1);
+    EXPECT_NE(broken.output().find("line"), std::string::npos) << broken.output();
+    EXPECT_EQ(broken.output().find("Ok"), std::string::npos) << "no device started";
+}
+
+TEST_F(Mbhost, BadInvocationsAndAStopSignal) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{MBHOST_PATH}, 2, "no plug-in library given"},
+        {{MBHOST_PATH, "--duration", "-1", PLUGIN_PATH}, 2, "bad duration '-1'"},
+        {{MBHOST_PATH, "--frobnicate", PLUGIN_PATH}, 2, "unknown option '--frobnicate'"},
+        {{MBHOST_PATH, "/nonexistent/plugin.so"}, 1, "cannot load plug-in library"},
+        {host({"--glove", "NoSuchGlove"}), 1, "no glove 'NoSuchGlove'"},
+        {host({"--config", "Bench"}), 1, "the device did not start: Could not Initialize"},
+    };
+    for (const auto& c : cases) {
+        Child child(c.args);
+        EXPECT_EQ(child.finish(), c.status) << child.output();
+        EXPECT_NE(child.output().find(c.message), std::string::npos) << child.output();
+    }
+
+    Kelbsim right(m_right, kDir + "/fingers.txt", false);
+    ASSERT_TRUE(right.ready());
+    Child run(host({"--duration", "600", "--quiet", "--bvh", kDir + "/stopped.bvh"}));
+    ASSERT_TRUE(run.waitFor(": Ok")) << run.output();
+    auto asked = Clock::now();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.finish(), 0) << run.output();
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(30)) << "threads woken, not waited out";
+    EXPECT_NE(run.output().find("(interrupted)"), std::string::npos) << run.output();
+    EXPECT_NO_THROW(bvhtest::readBvh(readFile(kDir + "/stopped.bvh")));
+}

@@ -16,6 +16,10 @@
 
 #include "fbsdk/fbtypes.h"
 
+// Every SDK type is visible from the shared library, also to plug-ins built with hidden
+// symbols, so type checks across libraries agree.
+#pragma GCC visibility push(default)
+
 class FBComponent;
 using HISender = FBComponent*;
 
@@ -183,3 +187,5 @@ class FBLibrary {
     virtual bool LibClose() { return true; }
     virtual bool LibRelease() { return true; }
 };
+
+#pragma GCC visibility pop

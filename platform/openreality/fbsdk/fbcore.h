@@ -18,6 +18,10 @@
 
 #include "fbsdk/fbcomponent.h"
 
+// Every SDK type is visible from the shared library, also to plug-ins built with hidden
+// symbols, so type checks across libraries agree.
+#pragma GCC visibility push(default)
+
 class FBDevice;
 
 // Data types of animation nodes.
@@ -373,3 +377,5 @@ class FBProgress {
     FBPropertyString Text;
     FBPropertyInt Percent;
 };
+
+#pragma GCC visibility pop

@@ -17,6 +17,10 @@
 #include "fbsdk/fbcore.h"
 #include "fbsdk/fbui.h"
 
+// Every SDK type is visible from the shared library, also to plug-ins built with hidden
+// symbols, so type checks across libraries agree.
+#pragma GCC visibility push(default)
+
 // The names a plug-in library exports.
 extern "C" {
 using FBLibraryInitFunction = FBLibrary* (*)();
@@ -119,3 +123,5 @@ SceneObject storeDevice(FBDevice& device);
 bool retrieveDevice(FBDevice& device, SceneObject& object);
 
 }  // namespace FBHost
+
+#pragma GCC visibility pop

@@ -15,6 +15,10 @@
 #include <cstdint>
 #include <string>
 
+// Every SDK type is visible from the shared library, also to plug-ins built with hidden
+// symbols, so type checks across libraries agree.
+#pragma GCC visibility push(default)
+
 using kFBLongLong = std::int64_t;
 // Opaque reference carried by list items and spreadsheet rows and columns.
 using kReference = std::intptr_t;
@@ -137,3 +141,5 @@ void FBQuaternionToMatrix(FBMatrix& out, const FBQuaternion& quaternion);
 void FBMatrixToRotation(FBVector3d& out, const FBMatrix& m);
 // out = a * b; out may alias a or b.
 void FBMatrixMult(FBMatrix& out, const FBMatrix& a, const FBMatrix& b);
+
+#pragma GCC visibility pop

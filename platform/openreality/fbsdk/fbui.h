@@ -13,6 +13,10 @@
 
 #include "fbsdk/fbcore.h"
 
+// Every SDK type is visible from the shared library, also to plug-ins built with hidden
+// symbols, so type checks across libraries agree.
+#pragma GCC visibility push(default)
+
 class FBVisualComponent : public FBComponent {
   public:
     explicit FBVisualComponent(const char* name = nullptr) : FBComponent(name) {}
@@ -213,3 +217,5 @@ class FBDeviceLayout : public FBLayout {
     explicit FBDeviceLayout(HIObject device);
     FBDevice* const Device;
 };
+
+#pragma GCC visibility pop

@@ -368,7 +368,7 @@ mbhost::BvhTake takeOf(FBDevice& device) {
             keyed = true;
         }
     if (!keyed)
-        fail("nothing was recorded: no take to export");
+        std::cerr << "mbhost: nothing was recorded: the take has the hierarchy only\n";
     std::vector<FBAnimationKey> rootPosition;
     if (joints[0].translation)
         rootPosition = FBHost::recordedKeys(*joints[0].translation);
@@ -492,16 +492,16 @@ int run(const Options& o) {
         fail("the device has no sampling period");
     const long frames = std::max(1L, std::lround(o.duration / period.GetSecondDouble()));
     RunResult result = drive(device, period, frames, o.record);
-    FBHost::fireUIIdle();  // the spreadsheet shows the last rotations while online
+    // The spreadsheet shows the last rotations while online (going offline rebuilds it).
+    FBHost::fireUIIdle();
+    if (!o.quiet)
+        printSpread(*layout);
     FBHost::setRecording(device, false);
     FBHost::setOnline(device, false);
     reportBoxes();
     std::cerr << "mbhost: " << result.samples << " of " << frames << " samples"
               << (result.interrupted ? " (interrupted)" : "") << ", " << device.GetSampleCount()
               << " acknowledged\n";
-
-    if (!o.quiet)
-        printSpread(*layout);
     if (!o.bvh.empty()) {
         mbhost::BvhTake take = takeOf(device);
         try {

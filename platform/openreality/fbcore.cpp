@@ -41,16 +41,15 @@ FBTransportMode FBPlayerControl::GetTransportMode() const {
 }
 
 FBAnimationNode::FBAnimationNode(FBDevice* owner, int userId, const char* name,
-                                 const char* dataType)
+                                 const char* dataType, bool recordNode)
     : m_owner(owner),
       m_userId(userId),
       m_name(name ? name : ""),
       m_dataType(dataType ? dataType : ""),
       m_size(sizeOfType(m_dataType)),
       m_data(static_cast<std::size_t>(m_size), 0.0) {
-    // Record nodes have no owner and no record node of their own.
-    if (owner)
-        m_record = std::make_unique<FBAnimationNode>(nullptr, userId, name, dataType);
+    if (!recordNode)
+        m_record = std::make_unique<FBAnimationNode>(owner, userId, name, dataType, true);
 }
 
 bool FBAnimationNode::WriteData(const double* data, FBEvaluateInfo* info) {
@@ -73,7 +72,7 @@ bool FBAnimationNode::ReadData(double* data, FBEvaluateInfo* info) const {
 }
 
 FBAnimationNode* FBAnimationNode::GetAnimationToRecord() {
-    return (m_owner && m_owner->IsRecording()) ? m_record.get() : nullptr;
+    return (m_record && m_owner && m_owner->IsRecording()) ? m_record.get() : nullptr;
 }
 
 void FBAnimationNode::KeyAdd(const FBTime& time, const double* data) {

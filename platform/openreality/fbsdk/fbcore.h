@@ -67,7 +67,9 @@ struct FBAnimationKey {
 // keys are recorded into (GetAnimationToRecord). Made and owned by its device.
 class FBAnimationNode {
   public:
-    FBAnimationNode(FBDevice* owner, int userId, const char* name, const char* dataType);
+    // A record node (recordNode true) belongs to an output node and has none of its own.
+    FBAnimationNode(FBDevice* owner, int userId, const char* name, const char* dataType,
+                    bool recordNode = false);
     FBAnimationNode(const FBAnimationNode&) = delete;
     FBAnimationNode& operator=(const FBAnimationNode&) = delete;
 

@@ -1,6 +1,5 @@
 #include "ordevicemanuvia.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -8,6 +7,7 @@
 #include "avatar/handkinematics.hpp"
 #include "devices/exceptions.hpp"
 #include "devices/vexaglove.hpp"
+#include "handmapping.hpp"
 #include "jointtable.hpp"
 
 using Manuvia::JointRecord;
@@ -41,15 +41,6 @@ void toEuler(const FBQuaternion& q, double out[3]) {
 bool startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
-
-struct Vec {
-    double x, y, z;
-    Vec cross(const Vec& o) const {
-        return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
-    }
-    double dot(const Vec& o) const { return x * o.x + y * o.y + z * o.z; }
-    double length() const { return std::sqrt(dot(*this)); }
-};
 
 }  // namespace
 
@@ -326,21 +317,7 @@ void ORDeviceManuvia::evaluateJoint(JointRecord& joint, const double* sensors, F
     } else if (startsWith(name, "base")) {
         toEuler(product(product(rest, rotation(0.0, own, 0.0)), rotation(0.0, 0.0, -child)), e);
     } else if (startsWith(name, "middle_t")) {
-        Vec a{thumbFrame(0, 0), thumbFrame(0, 1), thumbFrame(0, 2)};
-        Vec b{thumbFrame(1, 0), thumbFrame(1, 1), thumbFrame(1, 2)};
-        double s = (m_rightHand ? 1.0 : -1.0) / std::sqrt(62.0);
-        Vec r{7.0 * s, 3.0 * s, -2.0 * s};
-        Vec c = r.cross(b);
-        double length = c.length();
-        double theta = 0.0;
-        // A reference parallel to b leaves no plane to measure in: no roll rather than NaN.
-        if (length > 1e-12 && std::isfinite(length)) {
-            Vec n{c.x / length, c.y / length, c.z / length};
-            theta = std::acos(std::clamp(n.dot(a), -1.0, 1.0));
-            if (a.cross(n).dot(b) < 0.0)
-                theta = -theta;
-            theta *= 57.29577951308232;
-        }
+        double theta = Manuvia::middleThumbRoll(thumbFrame, m_rightHand);
         toEuler(product(product(rest, rotation(theta, 0.0, 0.0)), rotation(0.0, 0.0, -own)), e);
     } else if (startsWith(name, "midd") || startsWith(name, "dist")) {
         toEuler(product(rest, rotation(0.0, 0.0, -own)), e);

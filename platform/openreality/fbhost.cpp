@@ -2,6 +2,7 @@
 
 #include "fbsdk/fbhost.h"
 
+#include <deque>
 #include <mutex>
 
 #include "fbhost_internal.hpp"
@@ -11,7 +12,7 @@ namespace {
 
 struct State {
     std::mutex mutex;
-    std::vector<Registration> registrations;
+    std::deque<Registration> registrations;  // appended only: entries never move
     std::vector<MessageBoxRecord> messages;
     std::vector<ProgressRecord> progress;
 };
@@ -51,12 +52,11 @@ FBPropertyEvent& uiIdleEvent() {
 
 std::vector<Registration> registrations() {
     std::lock_guard<std::mutex> lock(state().mutex);
-    return state().registrations;
+    return {state().registrations.begin(), state().registrations.end()};
 }
 
 const Registration* findRegistration(const std::string& group, const std::string& name) {
     std::lock_guard<std::mutex> lock(state().mutex);
-    // Entries are only appended or all cleared, so the pointer stays valid until a clear.
     for (const Registration& r : state().registrations)
         if (r.group == group && r.name == name)
             return &r;

@@ -38,7 +38,7 @@ struct Registration {
 
 // Every FBObject_Register call so far, in call order.
 std::vector<Registration> registrations();
-// The entry registered under group and name, or null.
+// The first entry registered under group and name, or null; valid until clearRegistrations.
 const Registration* findRegistration(const std::string& group, const std::string& name);
 // Forgets every registration (for a host that unloads its plug-ins).
 void clearRegistrations();

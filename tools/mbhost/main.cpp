@@ -447,8 +447,11 @@ FBHost::ComponentPtr createDevice(const Options& o) {
 }
 
 int run(const Options& o) {
-    if (!o.registry.empty())
+    if (!o.registry.empty()) {
+        if (!std::ifstream(o.registry))
+            fail("cannot read device registry '" + o.registry + "'");
         ::setenv("MANUVIA_REGISTRY", o.registry.c_str(), 1);
+    }
     FBLibrary* library = loadLibrary(o);
     FBHost::ComponentPtr component = createDevice(o);
     FBDevice& device = *static_cast<FBDevice*>(component.get());

@@ -258,6 +258,7 @@ TEST_F(Mbhost, BadInvocationsAndAStopSignal) {
         {{MBHOST_PATH, "--duration", "-1", PLUGIN_PATH}, 2, "bad duration '-1'"},
         {{MBHOST_PATH, "--frobnicate", PLUGIN_PATH}, 2, "unknown option '--frobnicate'"},
         {{MBHOST_PATH, "/nonexistent/plugin.so"}, 1, "cannot load plug-in library"},
+        {{MBHOST_PATH, "--registry", "/nonexistent.json", PLUGIN_PATH}, 1, "cannot read device"},
         {host({"--glove", "NoSuchGlove"}), 1, "no glove 'NoSuchGlove'"},
         {host({"--config", "Bench"}), 1, "the device did not start: Could not Initialize"},
     };

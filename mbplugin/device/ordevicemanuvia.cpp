@@ -1,5 +1,6 @@
 #include "ordevicemanuvia.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -89,6 +90,7 @@ void ORDeviceManuvia::buildTemplates() {
             joint->restRotation[i] = joint->lastRotation[i] = r.rest[i];
         }
         joint->thumbBias = r.thumbBias;
+        joint->restQuaternion = rotation(r.rest[0], r.rest[1], r.rest[2]);
 
         auto* model = new FBModelTemplate("Manuvia", r.templ, kFBModelTemplateJoint);
         model->DefaultTranslation = FBVector3d(r.length, r.offsetY, r.offsetZ);
@@ -177,6 +179,8 @@ bool ORDeviceManuvia::start() {
             joint.restRotation[0] = kJointTable[row].rest[0] * sign;
             joint.restRotation[1] = kJointTable[row].rest[1] * sign;
             joint.thumbBias = kJointTable[row].thumbBias * sign;
+            joint.restQuaternion =
+                rotation(joint.restRotation[0], joint.restRotation[1], joint.restRotation[2]);
         }
         kinematics->buildSkeleton(right, !right);
         // The new tree replaces the old one here, under the exclusive lock, so no evaluation
@@ -279,16 +283,21 @@ bool ORDeviceManuvia::AnimationNodeNotify(FBAnimationNode* node, FBEvaluateInfo*
         m_vexaGlove->getSensorValues(sensors);
     // Identity unless the thumb base is adjusted in this pass.
     FBMatrix thumbFrame;
-    for (auto& joint : m_joints) {
-        double rotation[3];
-        std::memcpy(rotation, joint->restRotation, sizeof rotation);
-        if (live && joint->present && joint->inUse.load() != 0 && joint->kinNode)
-            evaluateJoint(*joint, sensors, thumbFrame, rotation);
-        joint->translationNode->WriteData(joint->restTranslation, info);
-        joint->rotationNode->WriteData(rotation, info);
-        std::lock_guard<std::mutex> values(m_valuesLock);
-        std::memcpy(joint->lastTranslation, joint->restTranslation, sizeof rotation);
-        std::memcpy(joint->lastRotation, rotation, sizeof rotation);
+    double rotations[Manuvia::kJointCount][3];
+    int count = std::min(jointCount(), Manuvia::kJointCount);
+    for (int i = 0; i < count; ++i) {
+        JointRecord& joint = *m_joints[i];
+        double* rotation = rotations[i];
+        std::memcpy(rotation, joint.restRotation, 3 * sizeof(double));
+        if (live && joint.present && joint.inUse.load() != 0 && joint.kinNode)
+            evaluateJoint(joint, sensors, thumbFrame, rotation);
+        joint.translationNode->WriteData(joint.restTranslation, info);
+        joint.rotationNode->WriteData(rotation, info);
+    }
+    std::lock_guard<std::mutex> values(m_valuesLock);
+    for (int i = 0; i < count; ++i) {
+        std::memcpy(m_joints[i]->lastTranslation, m_joints[i]->restTranslation, 3 * sizeof(double));
+        std::memcpy(m_joints[i]->lastRotation, rotations[i], 3 * sizeof(double));
     }
     return true;
 }
@@ -304,7 +313,7 @@ void ORDeviceManuvia::evaluateJoint(JointRecord& joint, const double* sensors, F
     double own = raw(kin.channel);
     double child = kin.children.count() > 0 ? raw(kin.children.at(0)->channel) : 0.0;
     const char* name = kin.name;
-    FBQuaternion rest = rotation(e[0], e[1], e[2]);
+    const FBQuaternion& rest = joint.restQuaternion;
 
     if (startsWith(name, "base_thb")) {
         FBQuaternion q = product(rest, rotation(0.0, -child - joint.thumbBias, -own));

@@ -44,6 +44,7 @@ struct JointRecord {
     std::atomic<std::int32_t> inUse{1};        // the layout's "Enabled" cell
     double restTranslation[3] = {0, 0, 0};     // centimetres
     double restRotation[3] = {0, 0, 0};        // degrees
+    FBQuaternion restQuaternion;               // the rest rotation, kept in step with it
     double thumbBias = 0.0;                    // degrees
     double lastTranslation[3] = {0, 0, 0};     // under the device's value lock
     double lastRotation[3] = {0, 0, 0};

@@ -36,7 +36,29 @@ void axisMatrix(FBMatrix& m, int axis, double degrees) {
     m(b, b) = c;
 }
 
-void rotationOfMatrix(FBVector3d& out, const FBMatrix& r, FBRotationOrder order) {
+// Rows of the rotation of a quaternion (normalised here; identity for a zero or non-finite one).
+void quaternionRows(const FBQuaternion& q, double r[3][3]) {
+    double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    double x = 0, y = 0, z = 0, w = 1;
+    if (n != 0.0 && std::isfinite(n)) {
+        x = q[0] / n;
+        y = q[1] / n;
+        z = q[2] / n;
+        w = q[3] / n;
+    }
+    r[0][0] = 1 - 2 * (y * y + z * z);
+    r[0][1] = 2 * (x * y - z * w);
+    r[0][2] = 2 * (x * z + y * w);
+    r[1][0] = 2 * (x * y + z * w);
+    r[1][1] = 1 - 2 * (x * x + z * z);
+    r[1][2] = 2 * (y * z - x * w);
+    r[2][0] = 2 * (x * z - y * w);
+    r[2][1] = 2 * (y * z + x * w);
+    r[2][2] = 1 - 2 * (x * x + y * y);
+}
+
+template <class Rows>
+void rotationOfRows(FBVector3d& out, const Rows& r, FBRotationOrder order) {
     int i, j, k;
     axesOf(order, i, j, k);
     // Even permutations of (x, y, z) give +1.
@@ -80,6 +102,16 @@ void FBQMult(FBQuaternion& out, const FBQuaternion& a, const FBQuaternion& b) {
 }
 
 void FBRotationToQuaternion(FBQuaternion& out, const FBVector3d& rotation, FBRotationOrder order) {
+    if (order == kFBXYZ) {
+        // qz * qy * qx written out: the evaluation's hot path.
+        double hx = rotation[0] * kDegree / 2.0, hy = rotation[1] * kDegree / 2.0,
+               hz = rotation[2] * kDegree / 2.0;
+        double sx = std::sin(hx), cx = std::cos(hx), sy = std::sin(hy), cy = std::cos(hy),
+               sz = std::sin(hz), cz = std::cos(hz);
+        out = FBQuaternion(cz * cy * sx - sz * sy * cx, cz * sy * cx + sz * cy * sx,
+                           sz * cy * cx - cz * sy * sx, cz * cy * cx + sz * sy * sx);
+        return;
+    }
     int i, j, k;
     axesOf(order, i, j, k);
     FBQuaternion q = axisQuaternion(i, rotation[i]);
@@ -89,29 +121,20 @@ void FBRotationToQuaternion(FBQuaternion& out, const FBVector3d& rotation, FBRot
 }
 
 void FBQuaternionToMatrix(FBMatrix& out, const FBQuaternion& quaternion) {
-    double n = std::sqrt(quaternion[0] * quaternion[0] + quaternion[1] * quaternion[1] +
-                         quaternion[2] * quaternion[2] + quaternion[3] * quaternion[3]);
+    double r[3][3];
+    quaternionRows(quaternion, r);
     out.Identity();
-    if (n == 0.0 || !std::isfinite(n))
-        return;
-    double x = quaternion[0] / n, y = quaternion[1] / n, z = quaternion[2] / n,
-           w = quaternion[3] / n;
-    out(0, 0) = 1 - 2 * (y * y + z * z);
-    out(0, 1) = 2 * (x * y - z * w);
-    out(0, 2) = 2 * (x * z + y * w);
-    out(1, 0) = 2 * (x * y + z * w);
-    out(1, 1) = 1 - 2 * (x * x + z * z);
-    out(1, 2) = 2 * (y * z - x * w);
-    out(2, 0) = 2 * (x * z - y * w);
-    out(2, 1) = 2 * (y * z + x * w);
-    out(2, 2) = 1 - 2 * (x * x + y * y);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            out(i, j) = r[i][j];
 }
 
 void FBQuaternionToRotation(FBVector3d& out, const FBQuaternion& quaternion,
                             FBRotationOrder order) {
-    FBMatrix m;
-    FBQuaternionToMatrix(m, quaternion);
-    rotationOfMatrix(out, m, order);
+    double r[3][3];
+    quaternionRows(quaternion, r);
+    rotationOfRows(
+        out, [&r](int i, int j) { return r[i][j]; }, order);
 }
 
 void FBMatrixMult(FBMatrix& out, const FBMatrix& a, const FBMatrix& b) {
@@ -139,5 +162,5 @@ void FBRotationToMatrix(FBMatrix& out, const FBVector3d& rotation, FBRotationOrd
 }
 
 void FBMatrixToRotation(FBVector3d& out, const FBMatrix& m) {
-    rotationOfMatrix(out, m, kFBXYZ);
+    rotationOfRows(out, m, kFBXYZ);
 }

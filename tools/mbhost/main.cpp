@@ -206,7 +206,7 @@ void printSpread(FBLayout& layout) {
             if (const int* i = std::get_if<int>(&cell.Value))
                 std::printf(" %9d", *i);
             else if (const double* d = std::get_if<double>(&cell.Value))
-                std::printf(" %9.3f", *d + 0.0);
+                std::printf(" %9.3f", std::fabs(*d) < 0.0005 ? 0.0 : *d);  // never "-0.000"
             else if (const std::string* s = std::get_if<std::string>(&cell.Value))
                 std::printf(" %9s", s->c_str());
             else

@@ -258,15 +258,15 @@ void ORDeviceManuviaLayout::chooseGlove(Devices::Device* glove) {
 void ORDeviceManuviaLayout::rebuildSpread() {
     mSpreadMarkers.Clear();
     mSpreadMarkers.GetColumn(-1).Width = 100;
-    struct ColumnSpec {
+    struct ColumnDef {
         const char* caption;
         FBCellStyle style;
     };
-    const ColumnSpec columns[] = {{"Enabled", kFBCellStyle2StatesButton},
-                                  {"Rx", kFBCellStyleDouble},
-                                  {"Ry", kFBCellStyleDouble},
-                                  {"Rz", kFBCellStyleDouble}};
-    for (const ColumnSpec& c : columns) {
+    const ColumnDef columns[] = {{"Enabled", kFBCellStyle2StatesButton},
+                                 {"Rx", kFBCellStyleDouble},
+                                 {"Ry", kFBCellStyleDouble},
+                                 {"Rz", kFBCellStyleDouble}};
+    for (const ColumnDef& c : columns) {
         int column = mSpreadMarkers.ColumnAdd(c.caption);
         mSpreadMarkers.GetColumn(column).Width = 60;
         mSpreadMarkers.GetColumn(column).Style = c.style;

@@ -49,8 +49,8 @@ double dot(const std::array<double, 3>& a, const std::array<double, 3>& b) {
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
-// The middle thumb joint's roll from the thumb base's written rotation: the base frame with
-// its axes permuted (x -> -z... as a proper rotation P), measured against the reference.
+// The middle thumb joint's roll from the thumb base's written rotation: the base frame seen
+// through the axis permutation P (x to y, y to -z, z to -x), measured against the reference.
 double expectedThumbRoll(const Triple& thumbBase, double side) {
     const M3 p = {{{0, 0, -1}, {1, 0, 0}, {0, -1, 0}}};
     M3 m = mul(p, mul(euler(thumbBase), transpose(p)));

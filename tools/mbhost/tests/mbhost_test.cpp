@@ -139,12 +139,12 @@ class Mbhost : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         std::filesystem::create_directories(kDir);
-        std::ofstream script(kDir + "/fingers.txt");
+        std::ofstream out(script());
         // Every sensor sweeps 20..230 once a second (100 records), each a little out of phase.
         for (int r = 0; r < 1000; ++r) {
             for (int s = 0; s < 24; ++s)
-                script << 20 + (r * 21 / 10 + 7 * s) % 211 << ' ';
-            script << '\n';
+                out << 20 + (r * 21 / 10 + 7 * s) % 211 << ' ';
+            out << '\n';
         }
     }
     void SetUp() override {
@@ -163,6 +163,9 @@ class Mbhost : public ::testing::Test {
     }
 
     static inline const std::string kDir = MBHOST_TAKES;
+    // One per test process: ctest runs the tests of this suite side by side.
+    static std::string script() { return kDir + "/fingers-" + std::to_string(::getpid()) + ".txt"; }
+    static void TearDownTestSuite() { std::filesystem::remove(script()); }
     // Serial ports are registry fields of at most 20 characters.
     std::string m_right = "/tmp/mbr-" + std::to_string(::getpid());
     std::string m_left = "/tmp/mbl-" + std::to_string(::getpid());
@@ -177,8 +180,8 @@ bvhtest::Motion record(Child& child, const std::string& bvh) {
 }  // namespace
 
 TEST_F(Mbhost, RecordsMovingFingersOfEitherHandIntoBvh) {
-    Kelbsim right(m_right, kDir + "/fingers.txt", false);
-    Kelbsim left(m_left, kDir + "/fingers.txt", true);
+    Kelbsim right(m_right, script(), false);
+    Kelbsim left(m_left, script(), true);
     ASSERT_TRUE(right.ready() && left.ready()) << "kelbsim did not start";
     const std::string rightTake = kDir + "/right-hand.bvh", leftTake = kDir + "/left-hand.bvh";
     Child a(host({"--duration", "2", "--rate", "60", "--bvh", rightTake}));
@@ -228,7 +231,7 @@ TEST_F(Mbhost, RecordsMovingFingersOfEitherHandIntoBvh) {
 }
 
 TEST_F(Mbhost, SceneKeepsTheChosenGloveAndRefusesBrokenFiles) {
-    Kelbsim left(m_left, kDir + "/fingers.txt", true);
+    Kelbsim left(m_left, script(), true);
     ASSERT_TRUE(left.ready());
     const std::string scene = kDir + "/scene.txt";
     Child save(host({"--duration", "0.2", "--quiet", "--config", "Bench", "--save-scene", scene}));
@@ -268,7 +271,7 @@ TEST_F(Mbhost, BadInvocationsAndAStopSignal) {
         EXPECT_NE(child.output().find(c.message), std::string::npos) << child.output();
     }
 
-    Kelbsim right(m_right, kDir + "/fingers.txt", false);
+    Kelbsim right(m_right, script(), false);
     ASSERT_TRUE(right.ready());
     Child run(host({"--duration", "600", "--quiet", "--bvh", kDir + "/stopped.bvh"}));
     ASSERT_TRUE(run.waitFor(": Ok")) << run.output();

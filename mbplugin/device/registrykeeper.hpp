@@ -11,8 +11,8 @@ class RegistryManager;
 
 namespace Manuvia {
 
-// Hands the manager's configurations to the keeper, then destroys the manager (which detaches
-// them from its registry). Null does nothing.
+// Hands the manager's configurations to the keeper, then destroys the manager; they keep the
+// registry tree they were made from alive. Null does nothing.
 void retireRegistryManager(std::unique_ptr<Devices::RegistryManager>& manager);
 
 }  // namespace Manuvia

@@ -89,15 +89,11 @@ void writeDump(const std::string& path, const std::vector<uint8_t>& packet) {
 }
 
 RzInstance* rzdpNew(const char* name, const char* settings) {
-    // Paths are read as the text after "key=" up to the next separator.
+    // Paths are read as the text after "key=" up to the next separator; other keys (the
+    // registry's baud rate) mean nothing to a simulated unit.
     char scriptPath[256] = {};
     char dumpPath[256] = {};
-    int baud = 0;
-    RzKeyValue table[] = {
-        {RZ_KV_INT, "baudrate", &baud, "0"},
-        {RZ_KV_END, nullptr, nullptr, nullptr},
-    };
-    if (name == nullptr || !RZ_GetKeyValue(settings, table, 1)) {
+    if (name == nullptr || *name == '\0') {
         DP_LOG(0, "[forcesim] New: Invalid device %s\n", settings ? settings : "(null)");
         RZ_SetLastError(RZERR_INVALID_URL);
         return nullptr;

@@ -16,12 +16,23 @@ kpxGhostHumanHand::~kpxGhostHumanHand() = default;
 void kpxGhostHumanHand::update(bool updateDevices) {
     kpxHumanHand::update(updateDevices);
     m_tracked = getBaseTransform();
+    m_carried = getCorrection();
+    const double length = m_carried.length();
+    const double relax = kRelaxPerUpdate * getScale();
+    m_carried.scale(length > relax ? (length - relax) / length : 0.0);
     m_pushPos = kpxVector3d();
     m_pushNeg = kpxVector3d();
+    place();
 }
 
 kpxVector3d kpxGhostHumanHand::getCorrection() const {
-    return m_pushPos + m_pushNeg;
+    return m_carried + m_pushPos + m_pushNeg;
+}
+
+void kpxGhostHumanHand::place() {
+    kpxTransform3D base = m_tracked;
+    base.setTranslation(m_tracked.getTranslation() + getCorrection());
+    setBaseTransform(base);
 }
 
 void kpxGhostHumanHand::handleCollision(const kpxCollisionPair& pair) {
@@ -37,8 +48,8 @@ void kpxGhostHumanHand::handleCollision(const kpxCollisionPair& pair) {
     if (mine < 0 || !(pair.getDepth() > 0.0)) {
         return;
     }
-    // Every pair of a step was found with the hand at its tracked pose, so the pushes
-    // combine against that pose rather than adding up.
+    // Every pair of a step was found with the hand where this step's update put it, so the
+    // pushes combine against that place rather than adding up.
     const kpxVector3d push = pair.getDepth() * pair.getContactNormal(mine);
     for (int i = 0; i < 3; ++i) {
         if (push[i] > 0.0) {
@@ -47,7 +58,5 @@ void kpxGhostHumanHand::handleCollision(const kpxCollisionPair& pair) {
             m_pushNeg[i] = std::min(m_pushNeg[i], push[i]);
         }
     }
-    kpxTransform3D base = m_tracked;
-    base.setTranslation(m_tracked.getTranslation() + getCorrection());
-    setBaseTransform(base);
+    place();
 }

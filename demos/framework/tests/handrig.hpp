@@ -33,8 +33,9 @@ struct HandRig {
             d->setValue(3 + i, angles[i]);
         }
         hand.update(false);
+        // The tracked pose, not the hand's: a ghost hand stands off it.
         kpxVector3d tip = hand.getFingertipPosition(finger);
-        hand.getBaseTransform().transform(tip);
+        d->getTransform().transform(tip);
         for (int i = 0; i < 3; ++i) {
             d->setValue(i, (target[i] - tip[i]) / hand.getScale());
         }

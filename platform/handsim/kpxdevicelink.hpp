@@ -14,8 +14,12 @@ namespace kpxdevicelink {
 // its device is not a T.
 template <typename T>
 T* deviceOf(kpxIOConn* conn, const char* what, const char* kind) {
-    if (!conn)
-        throw new kpxBaseException(std::string(what) + ": no connection");
+    if (!conn) {
+        // Most likely the lookup that just failed: say why it did.
+        std::string why = kpxIOConn::lastError();
+        throw new kpxBaseException(std::string(what) + ": no connection" +
+                                   (why.empty() ? "" : " (" + why + ")"));
+    }
     auto* device = dynamic_cast<T*>(conn->getDevice());
     if (!device)
         throw new kpxBaseException(std::string(what) + ": \"" + conn->getName() + "\" is not " +

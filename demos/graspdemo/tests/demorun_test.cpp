@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -42,8 +45,10 @@ struct Outcome {
     std::string output;
 };
 
-// Runs a demo with `env` added to ours, standard output and error into one file.
-Outcome runDemo(const std::string& program, const std::map<std::string, std::string>& env) {
+// Runs a demo with `env` added to ours, standard output and error into one file, calling
+// `watch` every 20 ms while it runs.
+Outcome runDemo(const std::string& program, const std::map<std::string, std::string>& env,
+                const std::function<void()>& watch = {}) {
     const std::string log = std::string(DEMO_STATE_DIR) + "/" + program + ".log";
     std::vector<std::string> envText;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -87,6 +92,9 @@ Outcome runDemo(const std::string& program, const std::map<std::string, std::str
             ::waitpid(pid, nullptr, 0);
             break;
         }
+        if (watch) {
+            watch();
+        }
         ::usleep(20000);
     }
     out.output = readFile(log);
@@ -118,6 +126,34 @@ bool countColours(const std::string& ppm, long& out_hand, long& out_scene) {
     return true;
 }
 
+struct Patch {
+    int flags;
+    double stiffness;
+    double damping;
+};
+
+// The 16 patch records at the head of a grasp force packet: index, flags (2 in contact, 6
+// released, +8 not sliding), then stiffness and damping as big-endian doubles.
+std::vector<Patch> patchesOf(const std::string& packet) {
+    std::vector<Patch> patches;
+    constexpr size_t kRecord = 74;
+    auto getDouble = [&](size_t at) {
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) {
+            bits = bits << 8 | static_cast<unsigned char>(packet[at + static_cast<size_t>(i)]);
+        }
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    };
+    for (size_t k = 0; k < 16 && (k + 1) * kRecord <= packet.size(); ++k) {
+        const size_t rec = k * kRecord;
+        patches.push_back(
+            {static_cast<unsigned char>(packet[rec + 1]), getDouble(rec + 2), getDouble(rec + 10)});
+    }
+    return patches;
+}
+
 const char* const kDemos[] = {"graspdemo", "ghostdemo"};
 
 TEST(DemoRun, StartsStepsDrawsAndClosesCleanly) {
@@ -131,8 +167,26 @@ TEST(DemoRun, StartsStepsDrawsAndClosesCleanly) {
         env["MANUVIA_DEMO_FRAMES"] = "90";
         env["MANUVIA_DEMO_SCREENSHOT"] = shot;
         env["MANUVIA_DEMO_SCREENSHOT_FRAME"] = "80";
-        const Outcome run = runDemo(demo, env);
+        // The grasp demo's arm sweeps the fingers into the sphere: some packet on the way must
+        // push on a finger, and the last one, sent on closing, must let go of all of them.
+        const std::string forces = std::string(DEMO_STATE_DIR) + "/forces.bin";
+        std::remove(forces.c_str());
+        bool pushed = false;
+        const Outcome run = runDemo(demo, env, [&] {
+            for (const Patch& p : patchesOf(readFile(forces))) {
+                pushed = pushed || ((p.flags & 4) == 0 && p.stiffness == 0.45 && p.damping == 1.0);
+            }
+        });
         EXPECT_EQ(run.status, 0) << run.output;
+        if (std::string(demo) == "graspdemo") {
+            EXPECT_TRUE(pushed);
+            const auto last = patchesOf(readFile(forces));
+            ASSERT_EQ(last.size(), 16u);
+            for (const Patch& p : last) {
+                EXPECT_EQ(p.flags & 4, 4);
+                EXPECT_EQ(p.stiffness, 0.0);
+            }
+        }
         EXPECT_EQ(run.output.find("Message:"), std::string::npos) << run.output;
         EXPECT_EQ(run.output.find("simulation stopped"), std::string::npos) << run.output;
         long hand = 0, scene = 0;

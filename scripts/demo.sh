@@ -105,6 +105,16 @@ trap 'stop "$state"; rm -rf "$state"' EXIT
 trap 'exit 130' INT TERM
 start "$state"
 . "$state/env"
+# The demo runs as a child we wait for, so a signal to this script reaches it too and the
+# devices are stopped only after it has ended; it keeps this script's standard input.
+exec 3<&0
+"$program" "$@" <&3 3<&- &
+child=$!
+trap 'kill -TERM "$child" 2>/dev/null' INT TERM
 status=0
-"$program" "$@" || status=$?
+while :; do
+    wait "$child" && status=0 || status=$?
+    # A wait cut short by a signal gives more than 128 while the child still runs.
+    kill -0 "$child" 2>/dev/null || break
+done
 exit $status

@@ -9,9 +9,9 @@
 #   DEMO_SCRIPT      scripts/demo.sh
 # and reads DEMO_STATE_DIR/env for the variables a demo needs. The tests take the devices in
 # turn (one glove link, opened exclusively).
-include_guard(GLOBAL)
-
+# Set for every includer; what follows is defined once.
 set(DEMO_STATE_DIR ${CMAKE_BINARY_DIR}/demo-devices)
+include_guard(GLOBAL)
 
 function(demos_add_fixture)
   if(NOT MANUVIA_TESTS OR TEST demos_devices_start OR NOT TARGET kelbsim OR NOT TARGET forcesim)
@@ -40,7 +40,7 @@ function(demos_add_gtest name)
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main ${ARG_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_definitions(${name} PRIVATE
-    DEMO_STATE_DIR="${DEMO_STATE_DIR}"
+    DEMO_STATE_DIR="${CMAKE_BINARY_DIR}/demo-devices"
     DEMO_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
     DEMO_SCRIPT="${PROJECT_SOURCE_DIR}/scripts/demo.sh")
   gtest_discover_tests(${name}

@@ -5,9 +5,11 @@
 #include <X11/Xlib.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "framework/demoapp.hpp"
 #include "framework/demomessage.hpp"
@@ -71,9 +73,15 @@ int NTGuiLink::createWindow() {
         demoMessageBox("Error -- RZi Demo", "NTGuiLink::createWindow: too many windows open");
         return m_status;
     }
-    // freeglut ends the process when it cannot open the display: ask first.
+    // freeglut ends the process when it cannot open the display: ask first. An X server
+    // refuses connections for a moment while it resets after its last client left, so a
+    // refusal is retried briefly, and the probe stays connected until freeglut is.
     if (!gGlutReady) {
         Display* display = XOpenDisplay(nullptr);
+        for (int tries = 0; !display && tries < 20 && std::getenv("DISPLAY"); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            display = XOpenDisplay(nullptr);
+        }
         if (!display) {
             m_status = WINDOW_FAILED;
             const char* name = std::getenv("DISPLAY");
@@ -82,7 +90,6 @@ int NTGuiLink::createWindow() {
             demoMessageBox("Error", text.c_str());
             return m_status;
         }
-        XCloseDisplay(display);
         int fallbackArgc = 1;
         char fallbackName[] = "demo";
         char* fallbackArgv[] = {fallbackName, nullptr};
@@ -94,6 +101,7 @@ int NTGuiLink::createWindow() {
             argv = fallbackArgv;
         }
         glutInit(argc, argv);
+        XCloseDisplay(display);
         gGlutReady = true;
     }
     // Return from the loop on close, so the demo stops its simulation before teardown.
@@ -168,11 +176,10 @@ void NTGuiLink::runLoop() {
     if (m_window == 0)
         return;
     glutMainLoop();
-    // Closed by the user (freeglut destroyed it) or by the frame budget.
-    if (m_window != 0) {
-        glutDestroyWindow(m_window);
-        m_window = 0;
-    }
+    // freeglut shuts itself down when its loop returns, windows included; the next window
+    // initialises it again.
+    m_window = 0;
+    gGlutReady = false;
 }
 
 void NTGuiLink::paint() {

@@ -40,7 +40,7 @@ class NTGuiLink : public GuiLink {
     // Initialises freeglut (once per process), opens the window and sets GL up. Reports a
     // failure through demoMessageBox and keeps it as the status.
     int createWindow();
-    // Until the window closes; the window is gone on return.
+    // Until the window closes; the window (and freeglut's state) is gone on return.
     void runLoop();
     int getStatus() const { return m_status; }
     int getWindow() const { return m_window; }

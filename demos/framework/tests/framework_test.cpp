@@ -5,14 +5,19 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/demoapp.hpp"
 #include "framework/demomessage.hpp"
 #include "framework/guilink.hpp"
+
+// xclose.cpp (kept apart: Xlib's macros clash with GoogleTest's names).
+bool closeWindowTitled(const char* title);
 
 namespace {
 
@@ -68,6 +73,19 @@ TEST(DemoWindow, DrawsFramesFromIdentityAndReturnsWhenClosed) {
     char magic[8] = {};
     png.read(magic, 8);
     EXPECT_EQ(std::string(magic + 1, 3), "PNG") << shot;
+}
+
+TEST(DemoWindow, ClosingTheWindowReturnsFromTheLoop) {
+    unsetenv("MANUVIA_DEMO_FRAMES");
+    unsetenv("MANUVIA_DEMO_SCREENSHOT");
+    CountingApp app("Close me");
+    ASSERT_EQ(app.openWindow(), 0);
+    bool closed = false;
+    std::thread user([&] { closed = closeWindowTitled("Close me"); });
+    EXPECT_EQ(app.runMessageLoop(), 0);
+    user.join();
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(app.getGuiLink()->getWindow(), 0);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // grasp device reads. Parts are numbered finger * 3 + link (thumb to pinky, base to tip),
 // and 15 is the palm. Owned by its hand; the hand's update places it.
 
+#include "handsim/ghm.hpp"
 #include "handsim/kpxcontactpatch.hpp"
 #include "handsim/kpxshape3d.hpp"
 
@@ -24,8 +25,8 @@ class kpxPhalanx : public kpxShape3D {
     kpxPhalanx* getPhalanx() override { return this; }
     kpxHumanHand* getHand() const { return m_hand; }
     int getIndex() const { return m_index; }
-    // 0..4, or -1 for the palm.
-    int getFinger() const { return m_index == kPalm ? -1 : m_index / 3; }
+    // GHM::Fingers: 0..4, or GHM::PALM.
+    int getFinger() const { return m_index == kPalm ? GHM::PALM : m_index / 3; }
     // 0..2, or -1 for the palm.
     int getLink() const { return m_index == kPalm ? -1 : m_index % 3; }
 

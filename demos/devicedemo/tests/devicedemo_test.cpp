@@ -14,7 +14,6 @@
 #include <cmath>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,10 +33,11 @@ std::string readFile(const std::string& path) {
 std::map<std::string, std::string> fixtureEnv() {
     std::map<std::string, std::string> env;
     std::istringstream lines(readFile(std::string(DEMO_STATE_DIR) + "/env"));
-    std::smatch m;
-    for (std::string line; std::getline(lines, line);)
-        if (std::regex_match(line, m, std::regex("export (\\w+)='(.*)'")))
-            env[m[1]] = m[2];
+    for (std::string line; std::getline(lines, line);) {
+        size_t eq = line.find("='");
+        if (line.rfind("export ", 0) == 0 && eq != std::string::npos && line.back() == '\'')
+            env[line.substr(7, eq - 7)] = line.substr(eq + 2, line.size() - eq - 3);
+    }
     return env;
 }
 
@@ -123,13 +123,6 @@ class Demo {
     std::string m_text;
 };
 
-const std::string kNumber = R"([-+]?(?:\d+\.?\d*|\.\d+)(?:e[-+]?\d+)?)";
-// One read-out block, exactly as printed.
-const std::regex kBlock("deltaTime: (" + kNumber + ")\nGlove: \n" + "(?:[0-4](?: " + kNumber +
-                        "){4}\n){5}" + "5(?: " + kNumber + "){3}\n" + "Tracker: \n(" + kNumber +
-                        ") (" + kNumber + ") (" + kNumber + ")\n" + "(" + kNumber + ") (" +
-                        kNumber + ") (" + kNumber + ") (" + kNumber + ")\n\n");
-
 struct Block {
     double delta;
     double t[3];
@@ -137,14 +130,51 @@ struct Block {
     double angle;
 };
 
+// The numbers of a line "<prefix><n> <n> ...", exactly `count` of them with one blank
+// between; false for any other line.
+bool numbersOf(const std::string& line, const std::string& prefix, size_t count,
+               std::vector<double>& out) {
+    if (line.rfind(prefix, 0) != 0 || line.find("  ") != std::string::npos ||
+        (!line.empty() && line.back() == ' '))
+        return false;
+    std::istringstream in(line.substr(prefix.size()));
+    out.clear();
+    for (double v; in >> v;)
+        out.push_back(v);
+    return in.eof() && out.size() == count;
+}
+
+// Every complete read-out block, exactly as printed:
+//   deltaTime: D / Glove:  / 0..4 and four joints / 5 and three palm values / Tracker:  /
+//   x y z / axis x y z and angle / an empty line.
 std::vector<Block> blocksOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    if (!text.empty() && text.back() != '\n')
+        lines.pop_back();  // still being written
     std::vector<Block> blocks;
-    for (std::sregex_iterator it(text.begin(), text.end(), kBlock), end; it != end; ++it) {
-        const std::smatch& m = *it;
-        blocks.push_back({std::stod(m[1]),
-                          {std::stod(m[2]), std::stod(m[3]), std::stod(m[4])},
-                          {std::stod(m[5]), std::stod(m[6]), std::stod(m[7])},
-                          std::stod(m[8])});
+    std::vector<double> v;
+    for (size_t i = 0; i + 12 <= lines.size(); ++i) {
+        if (!numbersOf(lines[i], "deltaTime: ", 1, v))
+            continue;
+        Block b{};
+        b.delta = v[0];
+        bool ok = lines[i + 1] == "Glove: ";
+        for (int f = 0; f < 5 && ok; ++f)
+            ok = numbersOf(lines[i + 2 + f], std::to_string(f) + " ", 4, v);
+        ok = ok && numbersOf(lines[i + 7], "5 ", 3, v) && lines[i + 8] == "Tracker: " &&
+             numbersOf(lines[i + 9], "", 3, v);
+        if (ok)
+            std::copy(v.begin(), v.end(), b.t);
+        ok = ok && numbersOf(lines[i + 10], "", 4, v) && lines[i + 11].empty();
+        if (!ok)
+            continue;
+        std::copy(v.begin(), v.begin() + 3, b.axis);
+        b.angle = v[3];
+        blocks.push_back(b);
+        i += 11;
     }
     return blocks;
 }
@@ -210,7 +240,7 @@ TEST_F(DeviceDemo, PrintsBlocksAtThePauseGiven) {
             steps.push_back((blocks[i].delta - blocks[i - 1].delta) * 1000.0);
         std::sort(steps.begin(), steps.end());
         EXPECT_GE(steps.front(), row.pauseMs * 0.95);
-        EXPECT_LE(steps[steps.size() / 2], row.pauseMs + 150.0);
+        EXPECT_LE(steps[steps.size() / 2], row.pauseMs + 300.0);
         // The scripted arm: beside the scene on the x axis, turned -90 degrees about z.
         const Block& b = blocks.back();
         EXPECT_GE(b.t[0], -27.01);
@@ -237,9 +267,9 @@ TEST_F(DeviceDemo, WithoutGloveWaitsForEnterAndEndsWell) {
     Demo demo({}, envWithRegistry(registryWith(false, true)));
     const std::string end = "\nPress <enter> to exit.\n";
     std::string text = demo.readUntil([&](const std::string& t) { return t.find(end) != t.npos; });
-    EXPECT_TRUE(std::regex_match(text, std::regex("Could not connect to any VexaGlove: .*"
-                                                  "no connection.*\nPress <enter> to exit\\.\n")))
+    EXPECT_EQ(text.rfind("Could not connect to any VexaGlove: kpxVexaGlove: no connection", 0), 0u)
         << text;
+    EXPECT_TRUE(text.ends_with(end)) << text;
     EXPECT_EQ(demo.waitExit(std::chrono::seconds(1)), -1) << "it waits for enter";
     demo.type("\n");
     EXPECT_EQ(demo.waitExit(std::chrono::seconds(30)), 0);

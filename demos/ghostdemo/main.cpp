@@ -3,6 +3,7 @@
 // configuration of the device registry.
 
 #include "framework/demomessage.hpp"
+#include "framework/gldriverpin.hpp"
 #include "framework/usersimulation.hpp"
 #include "ghostdemo/simhand.hpp"
 #include "handsim/kpxbaseexception.hpp"
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
         if (!app->build()) {
             return 1;
         }
+        demoPinGlDriverForLeakCheck();
     } catch (kpxBaseException* e) {
         return caught(e);
     }

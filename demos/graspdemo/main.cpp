@@ -3,6 +3,7 @@
 // the left ones) in the default configuration of the device registry.
 
 #include "framework/demomessage.hpp"
+#include "framework/gldriverpin.hpp"
 #include "framework/usersimulation.hpp"
 #include "graspdemo/graspscene.hpp"
 #include "graspdemo/simgrasp.hpp"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
         if (!app->build()) {
             return 1;
         }
+        demoPinGlDriverForLeakCheck();
     } catch (kpxBaseException* e) {
         return caught(e);
     }

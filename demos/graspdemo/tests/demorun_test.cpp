@@ -13,7 +13,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,10 +30,12 @@ std::string readFile(const std::string& path) {
 std::map<std::string, std::string> fixtureEnv() {
     std::map<std::string, std::string> env;
     std::istringstream lines(readFile(std::string(DEMO_STATE_DIR) + "/env"));
-    std::smatch m;
+    const std::string prefix = "export ";
     for (std::string line; std::getline(lines, line);) {
-        if (std::regex_match(line, m, std::regex("export (\\w+)='(.*)'"))) {
-            env[m[1]] = m[2];
+        const size_t eq = line.find("='");
+        if (line.rfind(prefix, 0) == 0 && eq != std::string::npos && line.back() == '\'') {
+            env[line.substr(prefix.size(), eq - prefix.size())] =
+                line.substr(eq + 2, line.size() - eq - 3);
         }
     }
     return env;

@@ -1,9 +1,14 @@
 #include "handsim/kpxbaseexception.hpp"
 #include "handsim/kpxcollisionengine.hpp"
 #include "handsim/kpxengine.hpp"
+#include "handsim/kpxhandmaster.hpp"
+#include "handsim/kpxhumanhand.hpp"
 #include "handsim/kpxnode.hpp"
+#include "handsim/kpxphalanx.hpp"
 #include "handsim/kpxshape3d.hpp"
 #include "handsim/kpxsimulation.hpp"
+#include "handsim/kpxtrackeremulator.hpp"
+#include "handsim/kpxvexagloveemulator.hpp"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +171,52 @@ TEST(Engine, FailedStepEndsSteppingWithItsMessage) {
     sim.stopSimulation();
     engine.step();  // a stopped simulation does not step
     EXPECT_EQ(sim.steps.load(), 3);
+}
+
+// The engine thread moves the hand every step; a reader holding the scene-graph lock sees
+// each pose whole: every part where the hand's own pose puts it.
+TEST(Engine, ReadersUnderTheSceneLockNeverSeeAHalfMovedHand) {
+    kpxVexaGloveEmulator glove;
+    kpxTrackerEmulator tracker;
+    kpxHandMaster master(&glove, tracker.getDevice(0));
+    kpxHumanHand hand(&master);
+    kpxGroup root;
+    class Moving : public kpxSimulation {
+      public:
+        explicit Moving(kpx6DofDevice* d) : device(d) {}
+        void doSimulation() override {
+            ++steps;
+            device->setValue(0, 0.01 * steps.load());
+            device->setValue(5, 0.001 * steps.load());
+            updateScene();
+        }
+        kpx6DofDevice* device;
+        std::atomic<int> steps{0};
+    } sim(tracker.getDevice(0));
+    sim.addSubgraph(&root);
+    kpxEngine engine(true);
+    engine.setPeriod(0.001);
+    engine.registerHand(&hand);
+    engine.useSimulation(&sim);
+    engine.start();
+    int checked = 0;
+    for (int i = 0; i < 2000 && sim.steps.load() < 50; ++i) {
+        kpxSceneGraphGuard guard;
+        kpxTransform3D tip = hand.getBaseTransform();
+        tip.mul(hand.getChainTransform(GHM::INDEX, 2));
+        const kpxTransform3D& part = hand.getPhalanx(GHM::INDEX * 3 + 2)->getFrame();
+        for (int r = 0; r < 3; ++r) {
+            for (int col = 0; col < 4; ++col) {
+                ASSERT_NEAR(part.element(r, col), tip.element(r, col), 1e-9);
+            }
+        }
+        ASSERT_EQ(hand.getPhalanx(0)->getParent(), &root);
+        ++checked;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    engine.stop();
+    EXPECT_GE(sim.steps.load(), 2);
+    EXPECT_GT(checked, 0);
 }
 
 }  // namespace

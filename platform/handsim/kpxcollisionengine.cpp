@@ -74,7 +74,12 @@ void collect(kpxNode* node, const kpxTransform3D& parentWorld, int depth, std::v
     kpxTransform3D world = parentWorld;
     world.mul(node->getLocalTransform());
     if (auto* shape = dynamic_cast<kpxShape3D*>(node)) {
-        out.push_back({shape, toFcl(world)});
+        // A pose from broken device data (NaN, infinity) places nothing: the narrow phase
+        // is not fed values it cannot converge on.
+        const fcl::Transform3d pose = toFcl(world);
+        if (pose.matrix().allFinite()) {
+            out.push_back({shape, pose});
+        }
         return;
     }
     if (auto* group = dynamic_cast<kpxGroup*>(node)) {

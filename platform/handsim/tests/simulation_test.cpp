@@ -102,7 +102,9 @@ TEST(Collision, HandPartsDoNotCollideWithEachOtherAndMovesAreSeen) {
         moved.addChild(&late);
         EXPECT_EQ(engine.collisionCheck(), 3);  // two objects of the scene collide too
     }
-    EXPECT_EQ(engine.collisionCheck(), 2);  // the deleted sphere left the graph and the cache
+    EXPECT_EQ(engine.collisionCheck(), 2);       // the deleted sphere left the graph and the cache
+    moved.setTransform(at(std::nan(""), 0, 0));  // broken device data places nothing
+    EXPECT_EQ(engine.collisionCheck(), 0);
 }
 
 TEST(SceneGraph, RefusesSecondParentsAndCycles) {

@@ -3,6 +3,8 @@
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 #include <X11/Xlib.h>
+#include <dlfcn.h>
+#include <link.h>
 
 #include <cerrno>
 #include <chrono>
@@ -31,6 +33,20 @@ long envNumber(const char* name, long fallback) {
     errno = 0;
     long v = std::strtol(text, &end, 10);
     return (errno == 0 && *end == '\0' && v >= 0) ? v : fallback;
+}
+
+// Mesa's GL driver keeps context buffers until exit but is unloaded when freeglut shuts
+// down; kept loaded, a leak checker can still name it (and its suppression apply).
+void pinGlDriver() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            const std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (name.find("_dri.so") != std::string::npos ||
+                name.find("libGLX_mesa") != std::string::npos)
+                dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
 }
 
 }  // namespace
@@ -128,6 +144,7 @@ int NTGuiLink::createWindow() {
     glutDisplayFunc(onDisplay);
     glutReshapeFunc(onReshape);
     glutCloseFunc(onClose);
+    pinGlDriver();
     setUpGl();
     if (m_status != OK)
         return m_status;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <vector>
 
 #include "devices/device.hpp"
 #include "devices/registrymanager.hpp"
@@ -67,23 +68,28 @@ struct kpxIOConnRegistry {
         conns.clear();
         if (!manager)
             return;
-        // The library never deletes what it creates; the toolkit created them, so it does.
+        // The library never deletes what it creates; the toolkit created them, so it does,
+        // after the manager has made them forget the registry it frees.
+        std::vector<Devices::ConfigManager*> configs;
+        std::vector<Devices::Device*> devices;
+        std::vector<Devices::Connection*> connections;
         for (int c = 0; c < manager->getConfigCount(); ++c) {
             Devices::ConfigManager* config = manager->getConfig(c);
+            configs.push_back(config);
             for (int i = 0; i < config->getDeviceObjectCount(); ++i) {
-                Devices::Device* device = config->getDevice(i);
-                Devices::Connection* connection = config->getConnection(i);
-                if (device)
-                    device->disconnect();
-                delete device;
-                delete connection;
+                devices.push_back(config->getDevice(i));
+                connections.push_back(config->getConnection(i));
             }
         }
-        std::vector<Devices::ConfigManager*> configs;
-        for (int c = 0; c < manager->getConfigCount(); ++c)
-            configs.push_back(manager->getConfig(c));
         delete manager;
         manager = nullptr;
+        for (Devices::Device* device : devices) {
+            if (device)
+                device->disconnect();
+            delete device;
+        }
+        for (Devices::Connection* connection : connections)
+            delete connection;
         for (Devices::ConfigManager* config : configs)
             delete config;
         lastError.clear();

@@ -76,8 +76,9 @@ TEST(DemoWindow, DrawsFramesFromIdentityAndReturnsWhenClosed) {
 }
 
 TEST(DemoWindow, ClosingTheWindowReturnsFromTheLoop) {
-    unsetenv("MANUVIA_DEMO_FRAMES");
     unsetenv("MANUVIA_DEMO_SCREENSHOT");
+    // Should the close never arrive, the loop still ends (and the test fails, not hangs).
+    setenv("MANUVIA_DEMO_FRAMES", "2000", 1);
     CountingApp app("Close me");
     ASSERT_EQ(app.openWindow(), 0);
     bool closed = false;
@@ -86,6 +87,7 @@ TEST(DemoWindow, ClosingTheWindowReturnsFromTheLoop) {
     user.join();
     EXPECT_TRUE(closed);
     EXPECT_EQ(app.getGuiLink()->getWindow(), 0);
+    EXPECT_LT(app.projections.size(), 2000u);
 }
 
 }  // namespace

@@ -90,4 +90,13 @@ TEST(DemoWindow, ClosingTheWindowReturnsFromTheLoop) {
     EXPECT_LT(app.projections.size(), 2000u);
 }
 
+TEST(DemoMessage, DialogWaitsForTheUser) {
+    unsetenv("MANUVIA_MESSAGES");
+    bool closed = false;
+    std::thread user([&] { closed = closeWindowTitled("Dialog title"); });
+    demoMessageBox("Dialog title", "first line\nsecond line");  // returns once dismissed
+    user.join();
+    EXPECT_TRUE(closed);
+}
+
 }  // namespace

@@ -33,6 +33,8 @@ void anglesOfAxisAngle(const double axis[3], double angle, double out_xyz[3]) {
 
 kpxTracker::kpxTracker(kpxIOConn* conn, bool connectNow)
     : m_tracker(kpxdevicelink::deviceOf<Devices::Tracker>(conn, "kpxTracker", "a tracker")) {
+    for (Receiver& r : m_devices)
+        r.tracker = this;
     if (connectNow)
         connect();
 }
@@ -69,12 +71,12 @@ void kpxTracker::update() {
         } else {
             anglesOfAxisAngle(r + 3, r[6], angles);
         }
-        kpx6DofDevice& d = m_devices[i];
+        Receiver& d = m_devices[i];
         for (int k = 0; k < 3; ++k) {
             d.setValue(k, r[k]);
             d.setValue(3 + k, angles[k]);
         }
-        d.update();
+        d.stamp();
     }
     kpxDevice::update();
 }

@@ -4,6 +4,9 @@
 // tracker's units (centimetres for the hand model); the device manager's records carry
 // azimuth, elevation and roll in degrees (rotation about z, y and x: R = Rz Ry Rx), the
 // optical tracker an axis and an angle in radians.
+//
+// Updating a logical device reads the tracker (as update() does), so a hand master that
+// polls its 6-DOF device follows the hardware.
 
 #include "handsim/kpxtrackerdevice.hpp"
 
@@ -30,6 +33,14 @@ class kpxTracker : public kpxTrackerDevice {
     kpx6DofDevice* getDevice(int index) override;
 
   private:
+    // A receiver as a 6-DOF device whose update reads its tracker.
+    class Receiver : public kpx6DofDevice {
+      public:
+        kpxTracker* tracker = nullptr;
+        void update() override { tracker->update(); }
+        void stamp() { kpx6DofDevice::update(); }
+    };
+
     Devices::Tracker* m_tracker;
-    kpx6DofDevice m_devices[kMaxDevices];
+    Receiver m_devices[kMaxDevices];
 };

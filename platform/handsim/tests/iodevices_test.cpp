@@ -166,8 +166,8 @@ TEST_F(IODevices, GloveAndTrackerReadTheirHardware) {
     EXPECT_EQ(glove.getPalmValue(1), glove.getJointValue(5, 1));
 
     kpxTracker tracker(kpxIOConn::getDefault(1), true);
-    tracker.update();
     kpx6DofDevice* d = tracker.getDevice(0);
+    d->update();  // as a hand master polls it: reads the tracker
     const double deg = std::numbers::pi / 180;
     // Script: azimuth 90, elevation -30, roll 45 degrees; values 3..5 turn about x, y, z.
     const double expected[6] = {4, 5, 6, 45 * deg, -30 * deg, 90 * deg};

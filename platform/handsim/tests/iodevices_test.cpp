@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,12 +70,15 @@ class IODevices : public ::testing::Test {
 #ifdef KELBSIM_PATH
         std::string path = KELBSIM_PATH;
         char* argv[] = {path.data(), const_cast<char*>("--link"), link.data(), nullptr};
-        posix_spawn_file_actions_t quiet;
-        posix_spawn_file_actions_init(&quiet);
-        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&kelbsim, argv[0], &quiet, nullptr, argv, environ) != 0)
-            kelbsim = -1;
-        posix_spawn_file_actions_destroy(&quiet);
+        // Ends with the test program, also when a failure takes it down first.
+        kelbsim = ::fork();
+        if (kelbsim == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            int devnull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devnull, 1);
+            ::execve(argv[0], argv, environ);
+            ::_exit(127);
+        }
         struct stat st {};
         for (int i = 0; i < 200 && kelbsim > 0 && ::lstat(link.c_str(), &st) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -1,5 +1,6 @@
 #include "devices/registrymanager.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace Devices {
@@ -45,6 +46,24 @@ ConfigManager* RegistryManager::findConfig(const char* name) const {
 void RegistryManager::createAllDevices() {
     for (int i = 0; i < m_configs.count(); ++i)
         m_configs.get(i)->createDevices();
+}
+
+Device* RegistryManager::findDefaultDevice(const char* name, std::span<const int> types) const {
+    if (!m_default)
+        return nullptr;
+    for (int i = 0; i < m_default->getDeviceObjectCount(); ++i) {
+        Device* device = m_default->getDevice(i);
+        if (!device)
+            continue;
+        if (name) {
+            const char* deviceName = device->getName();
+            if (deviceName && std::strcmp(deviceName, name) == 0)
+                return device;
+        } else if (std::find(types.begin(), types.end(), device->getType()) != types.end()) {
+            return device;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace Devices

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include <span>
+
 #include "devices/configmanager.hpp"
 #include "devices/darray.hpp"
 #include "registry/registry.hpp"
@@ -30,6 +32,10 @@ class RegistryManager {
     ConfigManager* findConfig(const char* name) const;
     ConfigManager* getDefaultConfig() const { return m_default; }
     void createAllDevices();
+    // A device created for the default configuration: the one whose name is `name`, or,
+    // with a null name, the first whose type code is one of `types`. Null when there is no
+    // default configuration or no such device.
+    Device* findDefaultDevice(const char* name, std::span<const int> types = {}) const;
 
     rziRegistry& registry() { return *m_registry; }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "devices/device.hpp"
-#include "devices/kpxcontactpatch.hpp"
+#include "handsim/kpxcontactpatch.hpp"
 
 namespace Devices {
 

@@ -4,7 +4,9 @@
 #include "handsim/kpxbaseexception.hpp"
 #include "handsim/kpxglove.hpp"
 #include "handsim/kpxhandmaster.hpp"
+#include "handsim/kpxphalanx.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -75,10 +77,62 @@ kpxHumanHand::kpxHumanHand(kpxHandMaster* master, double scale, GHM::Handedness 
     if (!(scale > 0.0) || !std::isfinite(scale)) {
         throw new kpxBaseException("kpxHumanHand: scale must be positive");
     }
+    // Links as capsules as thick as the link (the narrower of width and thickness), reaching
+    // half a radius past each joint so that neighbours meet; the palm as its box.
+    for (int f = 0; f < GHM::NUM_FINGERS; ++f) {
+        const double radius = scale * std::min(kDigits[f].width, kDigits[f].thickness) / 2.0;
+        for (int l = 0; l < 3; ++l) {
+            const double length = scale * kDigits[f].length[l];
+            const int index = f * 3 + l;
+            m_phalanxes[index] = std::make_unique<kpxPhalanx>(
+                this, index, new kpxCapsule(radius, std::max(length - radius, 0.0)),
+                translation(0.0, length / 2.0, 0.0), &m_patches[index]);
+        }
+    }
+    const PalmGeometry palm = getPalm();
+    m_phalanxes[kpxPhalanx::kPalm] = std::make_unique<kpxPhalanx>(
+        this, kpxPhalanx::kPalm,
+        new kpxVertexBox(palm.xMax - palm.xMin, palm.length, palm.zMax - palm.zMin),
+        translation((palm.xMin + palm.xMax) / 2.0, palm.length / 2.0,
+                    (palm.zMin + palm.zMax) / 2.0),
+        &m_patches[kpxPhalanx::kPalm]);
     update(false);
 }
 
 kpxHumanHand::~kpxHumanHand() = default;
+
+kpxPhalanx* kpxHumanHand::getPhalanx(int index) const {
+    if (index < 0 || index >= kpxPhalanx::kCount) {
+        throw new kpxBaseException("kpxHumanHand::getPhalanx: no part " + std::to_string(index));
+    }
+    return m_phalanxes[index].get();
+}
+
+void kpxHumanHand::clearContactPatches() {
+    for (auto& p : m_phalanxes) {
+        p->clearContactPatch();
+    }
+}
+
+void kpxHumanHand::pollDevices() {
+    m_master->update();
+}
+
+void kpxHumanHand::setBaseTransform(const kpxTransform3D& base) {
+    m_base = base;
+    placePhalanxes();
+}
+
+void kpxHumanHand::placePhalanxes() {
+    for (int f = 0; f < GHM::NUM_FINGERS; ++f) {
+        kpxTransform3D t = m_base;
+        for (int l = 0; l < 3; ++l) {
+            t.mul(m_links[f][l]);
+            m_phalanxes[f * 3 + l]->setFrame(t);
+        }
+    }
+    m_phalanxes[kpxPhalanx::kPalm]->setFrame(m_base);
+}
 
 void kpxHumanHand::checkFinger(const char* where, int finger) {
     if (finger < 0 || finger >= GHM::NUM_FINGERS) {
@@ -100,6 +154,7 @@ void kpxHumanHand::update(bool updateDevices) {
     }
     m_base = m_master->get6DofDevice()->getTransform();
     m_base.setTranslation(m_scale * m_base.getTranslation());
+    placePhalanxes();
 }
 
 void kpxHumanHand::pose(int f, const double v[4]) {

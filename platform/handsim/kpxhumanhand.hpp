@@ -18,14 +18,21 @@
 // negated: a left hand fed with a right hand's flexions and rolls and negated spreads takes
 // the mirror pose.
 //
+// For the simulation the hand is also 16 rigid parts (kpxPhalanx: a capsule per link, a box
+// for the palm) that follow every update, each with its contact patch.
+//
 // Not internally locked: update() and readers sharing a hand across threads need the
-// owner's lock.
+// owner's lock (the scene-graph lock once its parts are in a scene).
 
 #include "handsim/ghm.hpp"
+#include "handsim/kpxcontactpatch.hpp"
 #include "handsim/kpxtransform3d.hpp"
 #include "handsim/kpxvector3d.hpp"
 
+#include <memory>
+
 class kpxHandMaster;
+class kpxPhalanx;
 
 class kpxHumanHand {
   public:
@@ -83,7 +90,25 @@ class kpxHumanHand {
     double getLinkThickness(int finger) const;
     PalmGeometry getPalm() const;
 
+    // Part `index` (see kpxPhalanx for the numbering). Throws kpxBaseException* outside 0..15.
+    kpxPhalanx* getPhalanx(int index) const;
+    // The 16 patches, contiguous, in part order; they live as long as the hand.
+    kpxContactPatch* getContactPatches() { return m_patches; }
+    const kpxContactPatch* getContactPatches() const { return m_patches; }
+    void clearContactPatches();
+
+    // Simulation hooks, called by kpxSimulation on the engine's thread. Device input and
+    // output happen outside the scene-graph lock: pollDevices() before a step, sendForces()
+    // after it.
+    virtual void pollDevices();
+    virtual void sendForces() {}
+
+  protected:
+    // Moves the whole hand (its parts included) to a new placement of the hand frame.
+    void setBaseTransform(const kpxTransform3D& base);
+
   private:
+    void placePhalanxes();
     static void checkFinger(const char* where, int finger);
     void pose(int finger, const double values[4]);
 
@@ -92,4 +117,6 @@ class kpxHumanHand {
     GHM::Handedness m_handedness;
     kpxTransform3D m_base;
     kpxTransform3D m_links[GHM::NUM_FINGERS][GHM::NUM_JOINTS];
+    kpxContactPatch m_patches[16];
+    std::unique_ptr<kpxPhalanx> m_phalanxes[16];
 };

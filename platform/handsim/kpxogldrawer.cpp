@@ -2,6 +2,8 @@
 
 #include "handsim/ghm.hpp"
 #include "handsim/kpxhumanhand.hpp"
+#include "handsim/kpxnode.hpp"
+#include "handsim/kpxshape3d.hpp"
 #include "handsim/kpxtransform3d.hpp"
 
 #include <GL/gl.h>
@@ -51,6 +53,27 @@ void box(double x0, double x1, double y0, double y1, double z0, double z1) {
     glEnd();
 }
 
+// Deeper graphs than this are not drawn further (the graph refuses cycles; this bounds the
+// recursion all the same).
+constexpr int kMaxDepth = 256;
+
+void sphere(const kpxVertexSphere& s) {
+    const auto& n = s.getNormals();
+    const int row = s.getSlices() + 1;
+    const double r = s.getRadius();
+    for (int i = 0; i < s.getStacks(); ++i) {
+        glBegin(GL_QUAD_STRIP);
+        for (int j = 0; j < row; ++j) {
+            for (int k : {i + 1, i}) {
+                const kpxVector3d& v = n[static_cast<size_t>(k * row + j)];
+                glNormal3d(v.getX(), v.getY(), v.getZ());
+                glVertex3d(r * v.getX(), r * v.getY(), r * v.getZ());
+            }
+        }
+        glEnd();
+    }
+}
+
 }  // namespace
 
 kpxOglDrawer::kpxOglDrawer() = default;
@@ -59,6 +82,12 @@ kpxOglDrawer::~kpxOglDrawer() {
     if (m_quadric != nullptr) {
         gluDeleteQuadric(m_quadric);
     }
+}
+
+void kpxOglDrawer::setSceneColor(float r, float g, float b) {
+    m_sceneColor[0] = r;
+    m_sceneColor[1] = g;
+    m_sceneColor[2] = b;
 }
 
 void kpxOglDrawer::setColor(float r, float g, float b) {
@@ -113,4 +142,70 @@ void kpxOglDrawer::draw(const kpxTransform3D& placement, const kpxHumanHand* han
 
     glPopMatrix();
     glPopAttrib();
+}
+
+void kpxOglDrawer::draw(const kpxTransform3D& placement, const kpxNode* scene) {
+    if (scene == nullptr) {
+        return;
+    }
+    glPushAttrib(GL_LIGHTING_BIT | GL_ENABLE_BIT | GL_CURRENT_BIT);
+    glEnable(GL_NORMALIZE);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    multMatrix(placement);
+    drawNode(scene, 0);
+    glPopMatrix();
+    glPopAttrib();
+}
+
+void kpxOglDrawer::drawNode(const kpxNode* node, int depth) {
+    if (depth > kMaxDepth) {
+        return;
+    }
+    glPushMatrix();
+    multMatrix(node->getLocalTransform());
+    if (const auto* shape = dynamic_cast<const kpxShape3D*>(node)) {
+        drawShape(*shape);
+    } else if (const auto* group = dynamic_cast<const kpxGroup*>(node)) {
+        for (int i = 0; i < group->numChildren(); ++i) {
+            drawNode(group->getChild(i), depth + 1);
+        }
+    }
+    glPopMatrix();
+}
+
+void kpxOglDrawer::drawShape(const kpxShape3D& shape) {
+    const float* colour = shape.getPhysicalKind() == kpxShape3D::HAND_PART ? m_color : m_sceneColor;
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE, colour);
+    glColor4fv(colour);
+    const kpxGeometry* g = shape.getGeometry();
+    switch (g->kind()) {
+        case kpxGeometry::BOX: {
+            const auto& b = static_cast<const kpxVertexBox&>(*g);
+            box(-b.getX() / 2, b.getX() / 2, -b.getY() / 2, b.getY() / 2, -b.getZ() / 2,
+                b.getZ() / 2);
+            break;
+        }
+        case kpxGeometry::SPHERE:
+            sphere(static_cast<const kpxVertexSphere&>(*g));
+            break;
+        case kpxGeometry::CAPSULE: {
+            const auto& c = static_cast<const kpxCapsule&>(*g);
+            GLUquadric* q = quadric();
+            if (q == nullptr) {
+                break;
+            }
+            const double r = c.getRadius(), h = c.getLength();
+            // GLU's cylinders run along z; the capsule runs along y.
+            glPushMatrix();
+            glTranslated(0.0, -h / 2.0, 0.0);
+            glRotated(-90.0, 1.0, 0.0, 0.0);
+            gluCylinder(q, r, r, h, 12, 1);
+            gluSphere(q, r, 12, 8);
+            glTranslated(0.0, 0.0, h);
+            gluSphere(q, r, 12, 8);
+            glPopMatrix();
+            break;
+        }
+    }
 }

@@ -1,6 +1,8 @@
 #include "handsim/kpxhandmaster.hpp"
 #include "handsim/kpxhumanhand.hpp"
+#include "handsim/kpxnode.hpp"
 #include "handsim/kpxogldrawer.hpp"
+#include "handsim/kpxshape3d.hpp"
 #include "handsim/kpxtrackeremulator.hpp"
 #include "handsim/kpxvexagloveemulator.hpp"
 
@@ -9,6 +11,8 @@
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -63,8 +67,8 @@ struct Coverage {
 };
 
 // Looks down on the hand frame from +z so the palm plane fills the view, draws, and
-// measures which pixels the hand covers.
-Coverage render(kpxOglDrawer& drawer, const kpxHumanHand* hand) {
+// measures which pixels the drawing covers.
+Coverage render(const std::function<void()>& draw) {
     glViewport(0, 0, kSize, kSize);
     glClearColor(0, 0, 0, 1);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -81,7 +85,7 @@ Coverage render(kpxOglDrawer& drawer, const kpxHumanHand* hand) {
 
     GLint depthBefore = 0;
     glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &depthBefore);
-    drawer.draw(kpxTransform3D(), hand);
+    draw();
     GLint depthAfter = 0;
     glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &depthAfter);
     EXPECT_EQ(depthBefore, depthAfter);
@@ -106,6 +110,10 @@ Coverage render(kpxOglDrawer& drawer, const kpxHumanHand* hand) {
         c.meanX = sumX / c.pixels;
     }
     return c;
+}
+
+Coverage render(kpxOglDrawer& drawer, const kpxHumanHand* hand) {
+    return render([&] { drawer.draw(kpxTransform3D(), hand); });
 }
 
 struct Rig {
@@ -149,6 +157,37 @@ TEST(OglDrawer, LeftHandIsDrawnMirrored) {
     EXPECT_LT(right.meanX, -1.0);
     EXPECT_NEAR(left.meanX, -right.meanX, 1.5);
     EXPECT_NEAR(left.pixels, right.pixels, right.pixels / 50);
+}
+
+// A sphere placed by a transform group left of centre, a box placed by its own transform
+// right of it: each covers about its outline's area (6.7 pixels a centimetre).
+TEST(OglDrawer, DrawsTheSceneGraphsGroupsSpheresAndBoxes) {
+    kpxOglDrawer drawer;
+    kpxGroup root;
+    kpxTransformGroup left;
+    kpxShape3D sphere(new kpxVertexSphere(3.0, 20, 20));
+    kpxShape3D box(new kpxVertexBox(4.0, 4.0, 4.0));
+    kpxTransform3D t;
+    t.setTranslation(kpxVector3d(-8.0, 10.0, 0.0));
+    left.setTransform(t);
+    t.setTranslation(kpxVector3d(8.0, 10.0, 0.0));
+    box.setTransform(t);
+    root.addChild(&left);
+    left.addChild(&sphere);
+    root.addChild(&box);
+    const double perCm2 = (kSize / 30.0) * (kSize / 30.0);
+
+    EXPECT_EQ(render([&] { drawer.draw(kpxTransform3D(), static_cast<kpxNode*>(nullptr)); }).pixels,
+              0);
+    const Coverage both = render([&] { drawer.draw(kpxTransform3D(), &root); });
+    root.removeChild(&box);
+    const Coverage sphereOnly = render([&] { drawer.draw(kpxTransform3D(), &root); });
+    const Coverage boxOnly = render([&] { drawer.draw(kpxTransform3D(), &box); });
+    EXPECT_NEAR(sphereOnly.pixels, std::numbers::pi * 9.0 * perCm2, 0.2 * 9.0 * 3.14 * perCm2);
+    EXPECT_NEAR(sphereOnly.meanX, -8.0 * kSize / 30.0, 2.0);
+    EXPECT_NEAR(boxOnly.pixels, 16.0 * perCm2, 0.2 * 16.0 * perCm2);
+    EXPECT_NEAR(boxOnly.meanX, 8.0 * kSize / 30.0, 2.0);
+    EXPECT_EQ(both.pixels, sphereOnly.pixels + boxOnly.pixels);
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
 #pragma once
-// A contact patch of the hand-simulation toolkit as far as the grasp device reads it: where
-// and along which normal a finger touches an object, how stiff and damped the contact is,
-// its depth, and two state flags (non-zero: set).
-
-namespace Devices {
-class VexaGrasp;
-}
+// A contact patch of the hand-simulation toolkit: where and along which normal a finger
+// touches an object (in the phalanx's frame), how stiff and damped the contact is, its
+// depth, and two state flags (non-zero: set). The grasp device's force packet is built from
+// these. Header-only so the device library can read it without the rest of the toolkit.
 
 class kpxContactPatch {
   public:

@@ -5,15 +5,7 @@ namespace GHM {
 
 // Digits 0..4 carry a chain of links each; PALM (5) names the glove's palm and wrist group
 // (palm arch, wrist flexion, wrist abduction) and the palm part of the hand model.
-enum Fingers {
-    THUMB = 0,
-    INDEX = 1,
-    MIDDLE = 2,
-    RING = 3,
-    PINKY = 4,
-    NUM_FINGERS = 5,
-    PALM = 5
-};
+enum Fingers { THUMB = 0, INDEX = 1, MIDDLE = 2, RING = 3, PINKY = 4, NUM_FINGERS = 5, PALM = 5 };
 
 // Joints 0..2 carry a link each; joint 3 is the fingertip frame at the end of the last link.
 // Glove columns use the same indices: 0..2 flexion (the thumb's 0 its roll), 3 the spread.

@@ -100,6 +100,8 @@ struct Printer {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> lines;
+    // Lines queued at most, however long stdout stalls: more could never be printed.
+    size_t keep = 0;
     int width = 0;
     bool quit = false;
 };
@@ -115,6 +117,9 @@ int printerReader(RzDataStream* s, int reason) {
         std::vector<uint8_t> record(static_cast<size_t>(p->width));
         while (RZ_DataStreamAvailable(s) >= p->width) {
             RZ_DataStreamRead(s, record.data(), p->width);
+            if (p->lines.size() >= p->keep) {
+                continue;
+            }
             std::string line;
             for (int i = 0; i < p->width; i += 8) {
                 char value[32];
@@ -139,6 +144,7 @@ int streamValues(RzDeviceHandle h, int item, long count) {
     }
     Printer printer;
     printer.width = width;
+    printer.keep = static_cast<size_t>(count);
     RzDataStream* stream = RZ_DataStreamNewEx(65536, printerReader, &printer, RZ_STREAM_OWN_THREAD);
     int r = stream ? RZ_DeviceAttachDataStream(h, stream) : RZERR_OUT_OF_MEMORY;
     if (r != 0) {

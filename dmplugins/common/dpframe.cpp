@@ -337,6 +337,28 @@ int handleRelease(RzInstance* inst, RzMessageHeader* header, int (*map)(int resu
     return out;
 }
 
+int handleLastResult(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
+    if (size < 4) {
+        reply(header, RZERR_BUFFER_TOO_SMALL, 0);
+        return RZERR_BUFFER_TOO_SMALL;
+    }
+    putBe32(payload, static_cast<uint32_t>(lastResult(inst).load()));
+    reply(header, RZERR_NO_ERROR, 4);
+    return RZERR_NO_ERROR;
+}
+
+void putBe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t getBe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
 int control(RzMessageHeader* header, void* payload, int size) {
     if (header == nullptr) {
         return RZERR_INVALID_MESSAGE;

@@ -1,6 +1,6 @@
 // The plug-in frame: what every device-manager plug-in shares. Entry record, services,
 // instance bookkeeping with checkable handles, the 256-slot message table, the reply rules,
-// message 2 and the "[dp]" diagnostics.
+// messages 2 and 4, big-endian payload fields and the "[dp]" diagnostics.
 //
 // Each plug-in links its own copy (a static library), so the state here is per plug-in.
 //
@@ -107,6 +107,14 @@ bool hasMagic(const RzMessageHeader* header);  // "RZI"
 // Message 2: checks the magic (-12, no reply), releases one client with the plug-in's
 // Destroy, stores -10 as the last result when shared, replies with map(result) and gives it.
 int handleRelease(RzInstance* inst, RzMessageHeader* header, int (*map)(int result));
+
+// Message 4: replies with the record's last result, 4 bytes big-endian, and gives 0; a
+// buffer of fewer than 4 bytes gets -4 and no payload.
+int handleLastResult(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size);
+
+// 32-bit payload fields in network byte order.
+void putBe32(uint8_t* p, uint32_t v);
+uint32_t getBe32(const uint8_t* p);
 
 // Writes `length` bytes to every stream of a client-stream list (under the list's lock, so
 // attach and detach wait). Gives the streams that did not take them all; the caller detaches

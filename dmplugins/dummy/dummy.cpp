@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
+#include <numbers>
 #include <vector>
 
 #include "common/dpframe.hpp"
@@ -16,7 +17,6 @@
 namespace {
 
 constexpr int kMaxChannels = 24;
-constexpr double kPi = 3.14159265358979323846;
 // Pause between passes: the worker would otherwise spin a core and fill every client
 // stream as fast as the writes go.
 constexpr auto kPassPause = std::chrono::milliseconds(1);
@@ -48,7 +48,8 @@ DummyState* stateOf(RzInstance* inst) {
 
 // Centred on (upper + lower) / 2 so a channel stays within [lower, upper] whatever the bounds.
 double channelValue(const Channel& c, int i, int n, double now) {
-    double phase = 2.0 * kPi * c.frequency * ((now - c.start) + i * 2.0 * kPi / n);
+    double phase =
+        2.0 * std::numbers::pi * c.frequency * ((now - c.start) + i * 2.0 * std::numbers::pi / n);
     return (c.upper + c.lower) / 2.0 + std::sin(phase) * (c.upper - c.lower) / 2.0;
 }
 
@@ -224,8 +225,8 @@ int onRead(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size
 }
 
 void installHandlers() {
-    dp::setHandler(2, onRelease);
-    dp::setHandler(15, onRead);
+    dp::setHandler(RZ_MSG_RELEASE, onRelease);
+    dp::setHandler(RZ_MSG_READ, onRead);
 }
 
 const dp::Description kDescription = {

@@ -275,11 +275,11 @@ int onForces(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int) {
 }
 
 void installHandlers() {
-    dp::setHandler(2, onRelease);
-    dp::setHandler(15, onRead);
-    dp::setHandler(16, onForces);
-    dp::setHandler(19, onHardwareOffsets);
-    dp::setHandler(20, onSetOffset);
+    dp::setHandler(RZ_MSG_RELEASE, onRelease);
+    dp::setHandler(RZ_MSG_READ, onRead);
+    dp::setHandler(RZ_MSG_WRITE, onForces);
+    dp::setHandler(RZ_MSG_READ_CALIBRATION, onHardwareOffsets);
+    dp::setHandler(RZ_MSG_WRITE_CALIBRATION, onSetOffset);
 }
 
 const dp::Description kDescription = {

@@ -126,8 +126,8 @@ int sendCommand(RzInstance* inst, const uint8_t* bytes, int n, bool awaitReply, 
         return RZERR_DEVICE_NOT_READY;
     }
     RzMessageHeader header;
-    RZ_MessagePrepare(&header, 16, 0, RZ_KIND_GLOVE, RZ_InstanceHandle(inst), st->port->kind,
-                      RZ_InstanceHandle(st->port), ++gSendCounter, 1, n);
+    RZ_MessagePrepare(&header, RZ_MSG_WRITE, 0, RZ_KIND_GLOVE, RZ_InstanceHandle(inst),
+                      st->port->kind, RZ_InstanceHandle(st->port), ++gSendCounter, 1, n);
     if (dp::verbose(2)) {
         RZ_PrintBuffer(bytes, n, "[gloved] GloveSendCommand: -->");
     }
@@ -690,11 +690,6 @@ int answerWith(RzMessageHeader* header, uint8_t* payload, int size, const std::s
     return answer(header, RZERR_NO_ERROR, static_cast<int>(bytes.size()));
 }
 
-void putBe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24), p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8), p[3] = static_cast<uint8_t>(v);
-}
-
 int onInfo(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
     GloveState* st = stateOf(inst);
     std::string out(3, '\0');
@@ -718,13 +713,6 @@ int onReload(RzInstance* inst, RzMessageHeader* header, uint8_t*, int) {
     return answer(header, RZERR_NO_ERROR);
 }
 
-int onLastResult(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
-    std::string out(4, '\0');
-    putBe32(reinterpret_cast<uint8_t*>(out.data()),
-            static_cast<uint32_t>(dp::lastResult(inst).load()));
-    return answerWith(header, payload, size, out);
-}
-
 int onReadSetting(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
     GloveState* st = stateOf(inst);
     int item = dp::item(header);
@@ -740,7 +728,7 @@ int onReadSetting(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, i
         std::string out(4, '\0');
         {
             std::lock_guard<std::mutex> lock(st->data);
-            putBe32(reinterpret_cast<uint8_t*>(out.data()), st->mask);
+            dp::putBe32(reinterpret_cast<uint8_t*>(out.data()), st->mask);
         }
         return answerWith(header, payload, size, out);
     }
@@ -761,9 +749,7 @@ int onWriteSetting(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, 
         if (dp::payloadLength(header) != 4) {
             return answer(header, RZERR_MESSAGE_INVALID_BODY);
         }
-        uint32_t mask = static_cast<uint32_t>(payload[0]) << 24 |
-                        static_cast<uint32_t>(payload[1]) << 16 |
-                        static_cast<uint32_t>(payload[2]) << 8 | payload[3];
+        uint32_t mask = dp::getBe32(payload);
         {
             std::lock_guard<std::mutex> lock(st->data);
             st->mask = mask & 0x00ffffffu;
@@ -954,19 +940,20 @@ int onWriteCalibration(RzInstance* inst, RzMessageHeader* header, uint8_t* paylo
 }
 
 void installHandlers() {
-    dp::setHandler(0, onInfo);
-    dp::setHandler(2, onRelease);
-    dp::setHandler(3, onReload);
-    dp::setHandler(4, onLastResult);
-    dp::setHandler(9, onReadSetting);
-    dp::setHandler(10, onWriteSetting);
-    for (int m : {11, 12, 13, 14, 23, 24}) {
+    dp::setHandler(RZ_MSG_INFO, onInfo);
+    dp::setHandler(RZ_MSG_RELEASE, onRelease);
+    dp::setHandler(RZ_MSG_RELOAD, onReload);
+    dp::setHandler(RZ_MSG_LAST_RESULT, dp::handleLastResult);
+    dp::setHandler(RZ_MSG_READ_SETTING, onReadSetting);
+    dp::setHandler(RZ_MSG_WRITE_SETTING, onWriteSetting);
+    for (int m : {RZ_MSG_RESERVED_11, RZ_MSG_RESERVED_12, RZ_MSG_RESERVED_13, RZ_MSG_RESERVED_14,
+                  RZ_MSG_RESERVED_23, RZ_MSG_RESERVED_24}) {
         dp::setHandler(m, onUnsupported);
     }
-    dp::setHandler(15, onRead);
-    dp::setHandler(16, onCommand);
-    dp::setHandler(19, onReadCalibration);
-    dp::setHandler(20, onWriteCalibration);
+    dp::setHandler(RZ_MSG_READ, onRead);
+    dp::setHandler(RZ_MSG_WRITE, onCommand);
+    dp::setHandler(RZ_MSG_READ_CALIBRATION, onReadCalibration);
+    dp::setHandler(RZ_MSG_WRITE_CALIBRATION, onWriteCalibration);
 }
 
 const dp::Description kDescription = {

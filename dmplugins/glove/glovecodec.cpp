@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numbers>
 
 #include "devicemanager/rzcore.h"
 
 namespace gloved {
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 constexpr double kDefaultOffset[kSensors] = {56, 114, 109, 69,  89, 64, 65,  125, 81, 74,  91, 151,
                                              78, 63,  81,  162, 70, 73, 101, 131, 71, 143, 89, 60};
@@ -164,7 +163,7 @@ void deriveThumbBase(Thumb& t, bool handFlag) {
     double d[3] = {t.geometry[2][0] - t.geometry[1][0], t.geometry[2][1] - t.geometry[1][1],
                    t.geometry[2][2] - t.geometry[1][2]};
     normalise(d);
-    t.offsetAngle = -(kPi / 2 - std::acos(std::clamp(dot(d, n), -1.0, 1.0)));
+    t.offsetAngle = -(std::numbers::pi / 2 - std::acos(std::clamp(dot(d, n), -1.0, 1.0)));
 }
 
 double thumbRoll(Thumb& t, double v0, double v3) {
@@ -230,7 +229,8 @@ void computeJointValues(const uint8_t raw[kSensors], const Calibration& cal, uin
         v[k] = -(raw[k] - cal.offset[k]) * cal.gain[k];
     }
     v[0] = std::min(v[0], 0.5);
-    // Sensor 11 measures the palm arch; it is shared out over the little-finger chain.
+    // Sensor 11 measures the index-middle abduction; it is shared out over the spread of the
+    // index (7), middle-ring (15) and ring-pinky (19) pairs.
     double t = (raw[11] - cal.offset[11]) * cal.gain[7];
     double u = -((v[15] + t) * cal.gain[11]);
     v[15] = v[15] + u;

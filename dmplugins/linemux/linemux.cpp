@@ -189,20 +189,6 @@ int onAccept(RzInstance*, RzMessageHeader*, uint8_t*, int) {
     return RZERR_NO_ERROR;
 }
 
-int onLastResult(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
-    if (size < 4) {
-        dp::reply(header, RZERR_BUFFER_TOO_SMALL, 0);
-        return RZERR_BUFFER_TOO_SMALL;
-    }
-    auto v = static_cast<uint32_t>(dp::lastResult(inst).load());
-    payload[0] = static_cast<uint8_t>(v >> 24);
-    payload[1] = static_cast<uint8_t>(v >> 16);
-    payload[2] = static_cast<uint8_t>(v >> 8);
-    payload[3] = static_cast<uint8_t>(v);
-    dp::reply(header, RZERR_NO_ERROR, 4);
-    return RZERR_NO_ERROR;
-}
-
 int onRefuse(RzInstance*, RzMessageHeader* header, uint8_t*, int) {
     dp::reply(header, RZERR_GENERIC_ERROR, 0);
     return RZERR_GENERIC_ERROR;
@@ -223,15 +209,15 @@ int onWrite(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int) {
 }
 
 void installHandlers() {
-    dp::setHandler(2, onRelease);
-    dp::setHandler(3, onAccept);
-    dp::setHandler(4, onLastResult);
-    dp::setHandler(5, onAccept);
-    dp::setHandler(6, onAccept);
-    dp::setHandler(9, onRefuse);
-    dp::setHandler(10, onRefuse);
-    dp::setHandler(15, onRefuse);
-    dp::setHandler(16, onWrite);
+    dp::setHandler(RZ_MSG_RELEASE, onRelease);
+    dp::setHandler(RZ_MSG_RELOAD, onAccept);
+    dp::setHandler(RZ_MSG_LAST_RESULT, dp::handleLastResult);
+    dp::setHandler(RZ_MSG_RESERVED_5, onAccept);
+    dp::setHandler(RZ_MSG_RESERVED_6, onAccept);
+    dp::setHandler(RZ_MSG_READ_SETTING, onRefuse);
+    dp::setHandler(RZ_MSG_WRITE_SETTING, onRefuse);
+    dp::setHandler(RZ_MSG_READ, onRefuse);
+    dp::setHandler(RZ_MSG_WRITE, onWrite);
 }
 
 const dp::Description kDescription = {

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "devicemanager/rzclient.h"
+#include "devicemanager/rzplugin.h"
 #include "devices/exceptions.hpp"
 #include "devices/report.hpp"
 #include "devices/tracker.hpp"
@@ -142,7 +143,8 @@ void RzidmConnection::check(int result) const {
 }
 
 void RzidmConnection::sendText(const char* text) {
-    check(controlSet(20, 129, text, static_cast<int>(std::strlen(text))));
+    check(controlSet(RZ_MSG_WRITE_CALIBRATION, RZ_ARGCODE_TEXT | 1, text,
+                     static_cast<int>(std::strlen(text))));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -195,7 +197,7 @@ void RzidmConnection::readCalibration() {
     if (!glove || !m_connected)
         return;
     int len = 0;
-    int result = control(19, 1, m_buffer, len, kBufferSize);
+    int result = control(RZ_MSG_READ_CALIBRATION, 1, m_buffer, len, kBufferSize);
     if (result < 0 && result != -12)
         throw X_FailedConnection(errorName(result));
 
@@ -232,7 +234,7 @@ bool RzidmConnection::isLeftHand() {
     if (!m_connected)
         return false;
     int len = 0;
-    int result = control(0, 0, m_buffer, len, kBufferSize);
+    int result = control(RZ_MSG_INFO, 0, m_buffer, len, kBufferSize);
     return result >= 0 && len >= 1 && m_buffer[0] == 0;
 }
 
@@ -241,7 +243,7 @@ void RzidmConnection::readGloveValues() {
     if (!glove)
         return;
     int len = 0;
-    check(control(15, 2, m_buffer, len, kBufferSize));
+    check(control(RZ_MSG_READ, 2, m_buffer, len, kBufferSize));
     int n = len / 8;
     if (n > VexaGlove::kSensorCount)
         n = VexaGlove::kSensorCount;
@@ -251,7 +253,7 @@ void RzidmConnection::readGloveValues() {
     glove->setSensorValues(values, n);
     if (glove->hasSwitch()) {
         m_buffer[0] = 0;
-        int got = RZ_DeviceControlGet(m_handle, 15, 7, m_buffer, kBufferSize);
+        int got = RZ_DeviceControlGet(m_handle, RZ_MSG_READ, 7, m_buffer, kBufferSize);
         check(got);
         glove->setSwitch(got > 0 && m_buffer[0] != 0);
     }
@@ -262,7 +264,7 @@ void RzidmConnection::readTrackerRecords(int item) {
     if (!tracker)
         return;
     int len = 0;
-    check(control(15, item, m_buffer, len, kBufferSize));
+    check(control(RZ_MSG_READ, item, m_buffer, len, kBufferSize));
     Tracker::Data& data = tracker->data();
     for (int at = 0; at + kTrackerRecordSize <= len; at += kTrackerRecordSize) {
         int receiver = m_buffer[at];
@@ -281,7 +283,7 @@ void RzidmConnection::readTrackerOffsets() {
     if (!tracker)
         return;
     int len = 0;
-    int result = control(19, 1, m_buffer, len, kBufferSize);
+    int result = control(RZ_MSG_READ_CALIBRATION, 1, m_buffer, len, kBufferSize);
     if (result < 0 && result != -12)
         throw X_FailedConnection(errorName(result));
     for (int at = 0; at + kOffsetRecordSize <= len; at += kOffsetRecordSize) {
@@ -373,16 +375,16 @@ void RzidmConnection::sendTrackerSetup() {
     const Tracker::Setup& s = tracker->setup();
     unsigned char bytes[2] = {static_cast<unsigned char>(s.cordDirection),
                               static_cast<unsigned char>(s.mountingPlate)};
-    check(controlSet(10, 8, bytes, 2));
+    check(controlSet(RZ_MSG_WRITE_SETTING, 8, bytes, 2));
     for (int i = 0; i < s.receiverCount && i < Tracker::kMaxReceivers; ++i) {
         unsigned char on[2] = {static_cast<unsigned char>(i + 1),
                                static_cast<unsigned char>(s.receivers[i].active ? 1 : 0)};
-        check(controlSet(10, 4, on, 2));
+        check(controlSet(RZ_MSG_WRITE_SETTING, 4, on, 2));
         if (!s.receivers[i].active)
             continue;
         unsigned char hemi[2] = {static_cast<unsigned char>(i + 1),
                                  static_cast<unsigned char>(s.receivers[i].hemisphere)};
-        check(controlSet(10, 0, hemi, 2));
+        check(controlSet(RZ_MSG_WRITE_SETTING, 0, hemi, 2));
         sendReceiverOffset(i, false);
     }
 }
@@ -444,7 +446,7 @@ void RzidmConnection::sendVibration(int actuator, double level) {
         return;
     unsigned char pair[2] = {static_cast<unsigned char>(actuator), amplitude(level)};
     int len = 2;
-    check(control(16, 1, pair, len, 255));
+    check(control(RZ_MSG_WRITE, 1, pair, len, 255));
 }
 
 void RzidmConnection::sendAllVibration() {
@@ -457,7 +459,7 @@ void RzidmConnection::sendAllVibration() {
         pairs[2 * a + 1] = amplitude(touch->getLevel(a));
     }
     int len = static_cast<int>(sizeof pairs);
-    check(control(16, 1, pairs, len, 255));
+    check(control(RZ_MSG_WRITE, 1, pairs, len, 255));
     for (int a = 0; a < VexaTouch::kActuatorCount; ++a)
         touch->setLastSent(a, touch->getLevel(a));
 }
@@ -521,7 +523,7 @@ void RzidmConnection::sendGraspPacket() {
         return;
     buildGraspPacket(*grasp, m_packet);
     int len = kGraspPacketSize;
-    check(control(16, 2, m_packet, len, kGraspPacketSize));
+    check(control(RZ_MSG_WRITE, 2, m_packet, len, kGraspPacketSize));
 }
 
 }  // namespace Devices

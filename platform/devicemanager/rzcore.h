@@ -104,7 +104,8 @@ RZ_API RzDataStream* RZ_DataStreamNew(int size, RzStreamReader reader, void* use
  * deliveries are merged. RZ_STREAM_ANNOUNCE_THREAD delivers data and full (reasons 0 and 4)
  * on one thread and every other reason (announcements such as -27 or 3) on a second, so a
  * reader handling an announcement may wait for a reply that a data delivery decodes
- * meanwhile (the glove driver's recovery); the reader then runs on two threads at once. */
+ * meanwhile; the reader then runs on two threads at once. dmctl's client stream runs on its
+ * own thread; nothing in the project asks for the announcement thread. */
 RZ_API RzDataStream* RZ_DataStreamNewEx(int size, RzStreamReader reader, void* user, int flags);
 /* Unlinks the stream from any list, stops further deliveries, waits for deliveries in
  * flight on other threads, then frees it (from inside its own reader callback the free

@@ -1,6 +1,6 @@
 /* The binary contract between the device-manager core and its plug-ins: the entry record,
  * the services table, the instance record and the 32-byte control-message header.
- * Layouts that cross the plug-in boundary are pinned in rzplugin_layout.cpp. */
+ * Layouts that cross the plug-in boundary are pinned in src/rzlayout.cpp. */
 #pragma once
 
 #include <stdint.h>
@@ -63,6 +63,29 @@ typedef struct RzMessageHeader {
 #define RZ_HDR_LENGTH 30
 
 #define RZ_ARGCODE_TEXT 0x80 /* argcode bit 7: text form; bits 0-6 the item */
+
+/* Message numbers (header byte 4). A plug-in answers the ones its handler table names; the
+ * others come back as -13. Meanings differ per plug-in where noted. */
+#define RZ_MSG_INFO 0           /* glove: hand, actuators-allowed and wrist flags */
+#define RZ_MSG_RELEASE 2        /* one client less */
+#define RZ_MSG_RELOAD 3         /* glove: reload calibration; linemux: accepted */
+#define RZ_MSG_LAST_RESULT 4    /* last release or detach result, 4 bytes big-endian */
+#define RZ_MSG_RESERVED_5 5     /* linemux: accepted, nothing done */
+#define RZ_MSG_RESERVED_6 6     /* linemux: accepted, nothing done */
+#define RZ_MSG_READ_SETTING 9   /* glove: flag C or sensor mask; linemux: refused */
+#define RZ_MSG_WRITE_SETTING 10 /* glove: clear flag C or set the mask; linemux: refused */
+#define RZ_MSG_RESERVED_11 11   /* glove: refused (-1) */
+#define RZ_MSG_RESERVED_12 12   /* glove: refused (-1) */
+#define RZ_MSG_RESERVED_13 13   /* glove: refused (-1) */
+#define RZ_MSG_RESERVED_14 14   /* glove: refused (-1) */
+#define RZ_MSG_READ 15          /* read an item (values, raw bytes, ...) */
+#define RZ_MSG_WRITE                                                                          \
+    16                              /* linemux: bytes to the port; glove: actuators or light; \
+                                       forcesim: forces */
+#define RZ_MSG_READ_CALIBRATION 19  /* glove: calibration; forcesim: hardware offsets */
+#define RZ_MSG_WRITE_CALIBRATION 20 /* glove: calibration; forcesim: one offset */
+#define RZ_MSG_RESERVED_23 23       /* glove: refused (-1) */
+#define RZ_MSG_RESERVED_24 24       /* glove: refused (-1) */
 
 /* Decoded header, host byte order. */
 typedef struct RzMessageInfo {

@@ -93,11 +93,15 @@ RzDeviceHandle open(const std::string& type, const std::string& device,
     return h;
 }
 
-// Prints the records the device writes to an attached data stream.
+// Prints the records the device writes to an attached data stream. The stream delivers on
+// its own thread, so the device's feeding thread (a serial watcher) never waits for the
+// reader or for a stdout that is slow to drain.
 struct Printer {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> lines;
+    // Lines queued at most, however long stdout stalls: more could never be printed.
+    size_t keep = 0;
     int width = 0;
     bool quit = false;
 };
@@ -113,6 +117,9 @@ int printerReader(RzDataStream* s, int reason) {
         std::vector<uint8_t> record(static_cast<size_t>(p->width));
         while (RZ_DataStreamAvailable(s) >= p->width) {
             RZ_DataStreamRead(s, record.data(), p->width);
+            if (p->lines.size() >= p->keep) {
+                continue;
+            }
             std::string line;
             for (int i = 0; i < p->width; i += 8) {
                 char value[32];
@@ -129,14 +136,16 @@ int printerReader(RzDataStream* s, int reason) {
 
 int streamValues(RzDeviceHandle h, int item, long count) {
     std::vector<uint8_t> probe(65536);
-    int width = RZ_DeviceControlGet(h, 15, item, probe.data(), static_cast<int>(probe.size()));
+    int width =
+        RZ_DeviceControlGet(h, RZ_MSG_READ, item, probe.data(), static_cast<int>(probe.size()));
     if (width <= 0 || width % 8 != 0) {
         std::fprintf(stderr, "dmctl: the device gives no values to stream\n");
         return 1;
     }
     Printer printer;
     printer.width = width;
-    RzDataStream* stream = RZ_DataStreamNew(65536, printerReader, &printer);
+    printer.keep = static_cast<size_t>(count);
+    RzDataStream* stream = RZ_DataStreamNewEx(65536, printerReader, &printer, RZ_STREAM_OWN_THREAD);
     int r = stream ? RZ_DeviceAttachDataStream(h, stream) : RZERR_OUT_OF_MEMORY;
     if (r != 0) {
         fail("attach", r);

@@ -12,7 +12,7 @@ int coreVerbosity();
 
 // True when `p` is a live data stream (registered by the stream module).
 bool isStream(const void* p);
-// Called by RZ_ListDestroy / RZ_ListDeleteItem so a stream knows it left its list.
+// Identifier for a new list item or stream (one sequence for both, never 0).
 uint32_t nextItemId();
 
 }  // namespace rzcore

@@ -602,7 +602,7 @@ int RZ_DeviceClose(RzDeviceHandle handle) {
         gDevices.erase(it);
     }
     RzMessageHeader header;
-    RZ_MessagePrepare(&header, 2, 0, RZ_KIND_CLIENT, static_cast<uint32_t>(handle),
+    RZ_MessagePrepare(&header, RZ_MSG_RELEASE, 0, RZ_KIND_CLIENT, static_cast<uint32_t>(handle),
                       dev.plugin->entry.kind, dev.id, ++gSequence, 1, 0);
     uint8_t none[8] = {};
     dev.plugin->entry.Control(&header, none, sizeof(none));

@@ -176,6 +176,61 @@ TEST(RzDataStream, AReaderOnItsOwnThreadMayWaitForTheNextFeed) {
     RZ_DataStreamDestroy(s);
 }
 
+// A client that prints slowly (dmctl with a stalled stdout): the reader blocks until opened.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    std::atomic<bool> entered{false};
+    std::atomic<int> bytes{0};
+};
+int gatedReader(RzDataStream* s, int reason) {
+    auto* g = static_cast<Gate*>(RZ_DataStreamUser(s));
+    if (reason != RZ_STREAM_DATA) {
+        return 0;
+    }
+    g->entered = true;
+    {
+        std::unique_lock<std::mutex> lock(g->mutex);
+        g->cv.wait(lock, [g] { return g->open; });
+    }
+    char buf[256];
+    for (int n; (n = RZ_DataStreamRead(s, buf, sizeof(buf))) > 0;) {
+        g->bytes += n;
+    }
+    return 0;
+}
+
+TEST(RzDataStream, ABlockedReaderOnItsOwnThreadNeverStallsTheWriter) {
+    Gate g;
+    RzDataStream* s = RZ_DataStreamNewEx(4096, gatedReader, &g, RZ_STREAM_OWN_THREAD);
+    constexpr int kTotal = 50 * 64;
+    // The writer has a thread of its own so that a stall fails the test instead of hanging it.
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        uint8_t record[64] = {};
+        for (int i = 0; i < kTotal / 64; ++i) {
+            written += RZ_DataStreamWrite(s, record, sizeof(record));
+        }
+    });
+    for (int i = 0; i < 10000 && (!g.entered || written < kTotal); ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(g.entered);
+    EXPECT_EQ(written, kTotal);
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        g.open = true;
+    }
+    g.cv.notify_all();
+    writer.join();
+    for (int i = 0; i < 10000 && g.bytes < kTotal; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(g.bytes, kTotal);  // nothing lost while the reader was stuck
+    RZ_DataStreamDestroy(s);
+}
+
 // The recovery pattern: an announcement's handler sends a command and waits for the data
 // delivery that decodes the reply to clear a flag.
 struct Recovery {

@@ -2,7 +2,7 @@
 
 #include "app/glwidget.hpp"
 #include "link/glovelink.hpp"
-#include "link/serialport.hpp"
+#include "link/portdiscovery.hpp"
 #include "worker/mocapglovestate.hpp"
 
 #include <QAbstractButton>
@@ -392,11 +392,9 @@ void MoCapConsole::refresh() {
         gloveStatusLB_->setText(QStringLiteral("Not Connected"));
         return;
     }
-    GloveLink* link = state_->gloveLink();
-    const QString message = link->lastMessage();
+    const QString message = state_->takeLinkMessage();
     if (!message.isEmpty()) {
         appendLog(message);
-        link->clearLog();
     }
     if (!state_->streaming()) {
         if (!state_->hwCalMode()) {
@@ -437,9 +435,8 @@ void MoCapConsole::refresh() {
 void MoCapConsole::refreshControls() {
     const bool valid = selectedJoint_ >= 0 && selectedJoint_ < glove::kSensorIndexCount;
     if (state_->connected()) {
-        GloveLink* link = state_->gloveLink();
         serialConnectPB_->setText(QStringLiteral("Disconnect"));
-        startStreamingPB_->setEnabled(!link->lowPower());
+        startStreamingPB_->setEnabled(!state_->lowPower());
         if (state_->streaming()) {
             for (QWidget* w : std::initializer_list<QWidget*>{
                      serialConfigureWiFiPB_, setGloveTimePB_, getGloveTimePB_, getGloveBatteryPB_,
@@ -466,7 +463,7 @@ void MoCapConsole::refreshControls() {
                          pollLoopPB_, writeEEPROMPB_, writeMDEEPROMPB_, serialNumberEB_}) {
                     w->setEnabled(true);
                 }
-                const int raw = valid ? static_cast<int>(link->rawValue(selectedJoint_) >> 4) : 0;
+                const int raw = valid ? static_cast<int>(state_->rawValue(selectedJoint_) >> 4) : 0;
                 currentValueLB_->setText(QString::asprintf("%3d", raw));
             } else {
                 for (QWidget* w :
@@ -497,12 +494,11 @@ void MoCapConsole::refreshControls() {
             tcpListenPB_->setEnabled(false);
             serialConnectPB_->setEnabled(true);
         }
-        if (link->errorState() != 0) {
+        if (state_->linkError() != 0) {
             // Taken here so the refresh that follows does not log it a second time.
-            const QString message = link->lastMessage();
+            const QString message = state_->takeLinkMessage();
             if (!message.isEmpty()) {
                 appendLog(message);
-                link->clearLog();
             }
         } else {
             gloveStatusLB_->setText(QStringLiteral("Connected"));
@@ -571,7 +567,7 @@ void MoCapConsole::setSerialPortList() {
     portNames_.clear();
     QStringList ports;
     QStringList descriptions;
-    discoverSerialPorts(ports, descriptions);
+    listSerialPorts(ports, descriptions);
     // Paths given on the command line first: the user asked for them.
     for (const QString& extra : extraPorts_) {
         if (!ports.contains(extra)) {
@@ -642,11 +638,9 @@ void MoCapConsole::serialConnectStatus(bool ok) {
         activeFileName_ = "default.txt";
         return;
     }
-    GloveLink* link = state_->gloveLink();
-    const QString message = link->lastMessage();
+    const QString message = state_->takeLinkMessage();
     if (!message.isEmpty()) {
         appendLog(message);
-        link->clearLog();
     } else {
         appendLog(QStringLiteral("Connect failed\n"));
     }
@@ -710,9 +704,8 @@ void MoCapConsole::setLowPowerMode() {
     state_->setLowPowerMode();
     if (state_->connected()) {
         // The toggle will leave the mode the glove is in now.
-        setLowPowerPB_->setText(state_->gloveLink()->lowPower()
-                                    ? QStringLiteral("Enable Low Power")
-                                    : QStringLiteral("Disable Low Power"));
+        setLowPowerPB_->setText(state_->lowPower() ? QStringLiteral("Enable Low Power")
+                                                   : QStringLiteral("Disable Low Power"));
     }
 }
 

@@ -210,7 +210,7 @@ void MoCapConsole::setJointSliders(int joint, bool notify) {
         gainPosition = fromHW(gains[joint]);
         offsetPosition = fromHW(offsets[joint]);
     } else {
-        const glove::SensorCalibration c = state_->gloveLink()->calibration(joint);
+        const glove::SensorCalibration c = state_->calibration(joint);
         gainPosition = sliderFromGain(c.gain);
         offsetPosition = sliderFromOffset(c.offset);
     }
@@ -230,7 +230,7 @@ void MoCapConsole::updateCalibrationLabels() {
     if (selectedJoint_ < 0 || selectedJoint_ >= glove::kSensorIndexCount) {
         return;
     }
-    const glove::SensorCalibration c = state_->gloveLink()->calibration(selectedJoint_);
+    const glove::SensorCalibration c = state_->calibration(selectedJoint_);
     gainValueLB_->setText(QString::asprintf("%5.4f", c.gain));
     offsetValueLB_->setText(QString::asprintf("%3d", static_cast<int>(c.offset)));
 }

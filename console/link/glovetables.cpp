@@ -121,21 +121,26 @@ bool isSafeFileName(std::string_view name) {
     return name.find("..") == std::string_view::npos;
 }
 
-QStringList parseFileList(const char* data, int size) {
-    QStringList names;
+std::vector<std::string> parseFileList(const char* data, int size) {
+    std::vector<std::string> names;
     if (data == nullptr || size <= 0) {
         return names;
     }
-    const int end = static_cast<int>(strnlen(data, static_cast<size_t>(size)));
-    const QString text = QString::fromLatin1(data, end);
-    for (const QString& line : text.split(QLatin1Char('\n'))) {
-        QString name = line;
-        while (name.endsWith(QLatin1Char('\r'))) {
-            name.chop(1);
+    const std::string_view text(data, strnlen(data, static_cast<size_t>(size)));
+    size_t begin = 0;
+    while (begin <= text.size()) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string_view::npos) {
+            end = text.size();
         }
-        if (!name.isEmpty()) {
-            names.append(name);
+        std::string_view name = text.substr(begin, end - begin);
+        while (!name.empty() && name.back() == '\r') {
+            name.remove_suffix(1);
         }
+        if (!name.empty()) {
+            names.emplace_back(name);
+        }
+        begin = end + 1;
     }
     return names;
 }

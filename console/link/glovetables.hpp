@@ -1,13 +1,15 @@
 #pragma once
 // Fixed tables of the wireless glove: sensor indexes, frame-slot maps, the default software
-// calibration, the hardware position map, and small pure helpers around them. No I/O here,
-// so the decoders, the fuzzers and the benchmark share exactly the code the link runs.
+// calibration and the hardware position map, with the helpers around them: sensor names,
+// the hardware block, battery level, file names and the file-list reply, and the .swcal
+// software calibration lines and files (the only I/O here). No Qt, so the decoders, the
+// fuzzers and the benchmark share exactly the code the link runs.
 
-#include <QStringList>
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace glove {
 
@@ -58,7 +60,7 @@ int batteryLevelFor(float volts);
 bool isSafeFileName(std::string_view name);
 
 // Splits the file-list reply text (CR LF ended lines, NUL ended) into names.
-QStringList parseFileList(const char* data, int size);
+std::vector<std::string> parseFileList(const char* data, int size);
 
 // One .swcal line, "%5.0lf %6.5lf\n" with '.' whatever the locale.
 std::string formatSwcalLine(const SensorCalibration& c);

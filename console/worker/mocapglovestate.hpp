@@ -130,9 +130,21 @@ class MocapGloveState : public QObject {
     void copyAngleBlock(double out[glove::kSensorIndexCount]) const;
     double angleBlockValue(int index) const;
 
-    // The protocol object, for its thread-safe read-outs (streaming, lowPower, errorState,
-    // lastMessage, raw values, angles) and clearLog.
+    // The protocol object itself, for the worker's tests; the window uses the read-outs below.
     GloveLink* gloveLink() const { return link_; }
+    // What the window reads of the link (any thread, as the link's own read-outs).
+    bool lowPower() const { return link_->lowPower(); }
+    int linkError() const { return link_->errorState(); }
+    uint32_t rawValue(int idx) const { return link_->rawValue(idx); }
+    glove::SensorCalibration calibration(int idx) const { return link_->calibration(idx); }
+    // The link's last status message, cleared when there was one.
+    QString takeLinkMessage() const {
+        const QString message = link_->lastMessage();
+        if (!message.isEmpty()) {
+            link_->clearLog();
+        }
+        return message;
+    }
     // Runs f with the command machine locked, on the calling thread: for calibration-table
     // edits from the window. f must not talk to the glove (the link's socket belongs to the
     // worker thread) nor call back into the state (its lock is not recursive).

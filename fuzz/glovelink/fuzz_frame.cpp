@@ -1,14 +1,14 @@
 // Frame and poll decoding on arbitrary bytes: the first byte picks the glove (sensor count,
 // hand), the rest is cut into 61-byte frames; a trailing piece goes to the poll decoder.
 
-#include "link/glovelink.hpp"
+#include "link/gloveprotocol.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static GloveLink* link = new GloveLink();
+    static glove::Decoder* link = new glove::Decoder();
     if (size == 0) {
         return 0;
     }
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size -= glove::kFrameSize;
     }
     // The poll decoder reads one slot past the reply length, never past the buffer.
-    char reply[GloveLink::kReplySize] = {};
+    char reply[glove::kReplySize] = {};
     const int count = static_cast<int>(std::min<size_t>(size, sizeof reply));
     std::memcpy(reply, data, static_cast<size_t>(count));
     link->decodePollReply(reply, count);
@@ -42,6 +42,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();  // fields are digits only
         }
     }
-    (void)link->lastMessage();
     return 0;
 }

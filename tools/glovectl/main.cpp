@@ -138,8 +138,10 @@ Action commandFiles(Args& args) {
         std::vector<char> buffer(GloveLink::kFileListSize);
         const int count = link.getFileList(buffer.data(), static_cast<int>(buffer.size()));
         checkHealthy(link, "files");
-        for (const QString& name : glove::parseFileList(buffer.data(), count)) {
-            std::printf("%s\n", name.toLocal8Bit().constData());
+        for (const std::string& name : glove::parseFileList(buffer.data(), count)) {
+            const QString text =
+                QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
+            std::printf("%s\n", text.toLocal8Bit().constData());
         }
     };
 }

@@ -12,22 +12,28 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 
+// The glove's tables are written out here again rather than taken from the console's link
+// library, on purpose: the simulator is the oracle the link is tested against, so a slip in
+// one copy shows up as a failing test instead of agreeing with itself. The names follow the
+// console's.
+constexpr int kSensorIndexCount = 24;
+
 // Frame slot -> sensor index; -1 = the slot carries nothing.
-constexpr std::array<int, 23> kSlotMap18 = {0,  1,  2,  3,  4,  5,  8,  9,  11, 12, 13, 15,
-                                            16, 17, 19, 20, 21, 22, -1, -1, -1, -1, -1};
-constexpr std::array<int, 23> kSlotMap22 = {0,  1,  2,  3,  4,  5,  6,  8,  9,  10, 11, 12,
-                                            13, 14, 15, 16, 17, 18, 19, 20, 21, 22, -1};
+constexpr std::array<int, kFrameSlotCount> kSlotMap18 = {
+    0, 1, 2, 3, 4, 5, 8, 9, 11, 12, 13, 15, 16, 17, 19, 20, 21, 22, -1, -1, -1, -1, -1};
+constexpr std::array<int, kFrameSlotCount> kSlotMap22 = {
+    0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, -1};
 
 // Sensor index -> position in the glove's 18-entry hardware calibration block.
-constexpr std::array<int, 24> kHardwarePosition = {0, 1,  2,  3,  4,  5,  -1, -1, 6,  7,  -1, 8,
-                                                   9, 10, -1, 11, 12, 13, -1, 14, 15, 16, 17, -1};
+constexpr std::array<int, kSensorIndexCount> kHardwarePosition = {
+    0, 1, 2, 3, 4, 5, -1, -1, 6, 7, -1, 8, 9, 10, -1, 11, 12, 13, -1, 14, 15, 16, 17, -1};
 
 // Counts of a relaxed flat hand and radians per count, per sensor index: the motion model
 // bends each joint from its flat count by an angle that stays inside 0..255 counts.
-constexpr std::array<double, 24> kFlatCounts = {56, 114, 109, 69,  89, 64,  65, 125,
-                                                81, 74,  91,  151, 78, 63,  81, 162,
-                                                70, 73,  101, 131, 71, 143, 89, 60};
-constexpr std::array<double, 24> kRadPerCount = {
+constexpr std::array<double, kSensorIndexCount> kFlatCounts = {56, 114, 109, 69,  89, 64,  65, 125,
+                                                               81, 74,  91,  151, 78, 63,  81, 162,
+                                                               70, 73,  101, 131, 71, 143, 89, 60};
+constexpr std::array<double, kSensorIndexCount> kRadPerCount = {
     0.01584, 0.01459, 0.01427, 0.00502, 0.01616, 0.01459, 0.00753, 0.00449,
     0.01725, 0.01804, 0.01051, 0.00449, 0.01757, 0.01788, 0.01051, 0.00612,
     0.01663, 0.0182,  0.00988, 0.00596, 0.0091,  0.00863, 0.00392, 0.00781};
@@ -91,7 +97,7 @@ void GloveCore::log(const std::string& text) const {
 }
 
 int GloveCore::slotToIndex(int slot) const {
-    if (slot < 0 || slot >= kFrameSlots) {
+    if (slot < 0 || slot >= kFrameSlotCount) {
         return -1;
     }
     return config_.sensors == 18 ? kSlotMap18[slot] : kSlotMap22[slot];
@@ -707,7 +713,7 @@ std::array<int16_t, 23> GloveCore::motionSlots(TimePoint t) const {
     angle[22] = 0.12 * std::sin(kTwoPi * sec / 5.0);
 
     std::array<int16_t, 23> slots{};
-    for (int s = 0; s < kFrameSlots; ++s) {
+    for (int s = 0; s < kFrameSlotCount; ++s) {
         int idx = slotToIndex(s);
         if (idx < 0) {
             continue;
@@ -756,7 +762,7 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
         timeText = frameTimeText(frameTime);
     }
 
-    std::vector<uint8_t> frame(kFrameBytes, 0);
+    std::vector<uint8_t> frame(kFrameSize, 0);
     std::copy_n(timeText.begin(), std::min<size_t>(timeText.size(), 14), frame.begin());
     for (size_t s = 0; s < 23; ++s) {
         auto v = static_cast<uint16_t>(slots[s]);

@@ -103,7 +103,7 @@ class GloveCore {
     int64_t timeOfDayMs(TimePoint now) const;
 
     static constexpr int kBaseRateHz = 30;  // frames per second at multiplier 1, divider 1
-    static constexpr size_t kFrameBytes = 61;
+    static constexpr size_t kFrameSize = 61;
     static constexpr int kTerminatorLength = 15;
 
   private:

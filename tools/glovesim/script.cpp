@@ -76,7 +76,7 @@ std::optional<Script> parseScript(const std::string& text, std::string* out_erro
                     frame.timeText = t;
                     continue;
                 }
-                if (slot >= kFrameSlots) {
+                if (slot >= kFrameSlotCount) {
                     return fail("a frame has at most 23 slot values");
                 }
                 long v = 0;
@@ -90,7 +90,7 @@ std::optional<Script> parseScript(const std::string& text, std::string* out_erro
             ScriptPoll poll;
             std::string word;
             while (words >> word) {
-                if (poll.bytes.size() >= static_cast<size_t>(kFrameSlots)) {
+                if (poll.bytes.size() >= static_cast<size_t>(kFrameSlotCount)) {
                     return fail("a poll reply has at most 23 values");
                 }
                 long v = 0;

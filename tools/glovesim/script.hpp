@@ -10,11 +10,11 @@
 
 namespace glovesim {
 
-inline constexpr int kFrameSlots = 23;
+inline constexpr int kFrameSlotCount = 23;
 
 struct ScriptFrame {
     std::optional<std::string> timeText;  // 13 or 14 characters when present
-    std::array<int16_t, kFrameSlots> slots{};
+    std::array<int16_t, kFrameSlotCount> slots{};
 };
 
 struct ScriptPoll {

@@ -106,12 +106,13 @@ TEST(FileNames, PathsOutOfTheFolderAreRefused) {
 
 TEST(FileNames, ListSplitsAtCrLfAndStopsAtNul) {
     const char reply[] = "A.TXT\r\nB.TXT\r\n\r\nC.TXT\r\n\0junk";
-    EXPECT_EQ(parseFileList(reply, sizeof reply - 1), QStringList({"A.TXT", "B.TXT", "C.TXT"}));
-    EXPECT_TRUE(parseFileList("", 0).isEmpty());
-    EXPECT_TRUE(parseFileList(nullptr, 5).isEmpty());
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(parseFileList(reply, sizeof reply - 1), Names({"A.TXT", "B.TXT", "C.TXT"}));
+    EXPECT_TRUE(parseFileList("", 0).empty());
+    EXPECT_TRUE(parseFileList(nullptr, 5).empty());
     // No NUL within the size: the size bounds the text.
     const char cut[] = {'X', '\r', '\n', 'Y'};
-    EXPECT_EQ(parseFileList(cut, 4), QStringList({"X", "Y"}));
+    EXPECT_EQ(parseFileList(cut, 4), Names({"X", "Y"}));
 }
 
 TEST(Swcal, LinesHaveTheFixedLayout) {

@@ -277,7 +277,6 @@ void Pty::close() {
 }
 
 bool Pty::open(const PtyOptions& options, std::string* out_error) {
-    close();
     auto failed = [out_error](const std::string& text) {
         if (out_error != nullptr) {
             *out_error = text;
@@ -313,6 +312,8 @@ bool Pty::open(const PtyOptions& options, std::string* out_error) {
             ::close(slave);
         }
     }
+    // Only now let the old pair go: held until here, its number cannot come back as the new
+    // one's, which a client still pointed at the old path would otherwise open unawares.
     *this = std::move(fresh);
     return true;
 }

@@ -84,8 +84,8 @@ class Pty {
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    // Creates a fresh pair in place of any held one. False with out_error filled (when given)
-    // when the system refuses; the object then holds nothing.
+    // Creates a fresh pair in place of any held one, always under a new name. False with
+    // out_error filled (when given) when the system refuses; the held pair stays then.
     bool open(const PtyOptions& options, std::string* out_error = nullptr);
     void close();
 

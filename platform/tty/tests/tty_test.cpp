@@ -133,11 +133,15 @@ TEST_F(TtyTest, HangUpSeenFromBothEnds) {
     EXPECT_LT(Clock::now() - start, 20s);  // neither waits out its time-out on a dead line
 }
 
-TEST_F(TtyTest, HeldSlaveKeepsTheMasterFromHangingUp) {
+TEST_F(TtyTest, HeldSlaveKeepsTheMasterUpAndReopeningMovesOn) {
     tty::Pty held;
     ASSERT_TRUE(held.open({.holdSlave = true}));
     EXPECT_GE(held.slave(), 0);
     EXPECT_FALSE(tty::hungUp(held.master()));
+    const std::string first = held.path();
+    ASSERT_TRUE(held.open({}));
+    EXPECT_NE(held.path(), first);  // never the old name, which a stale client may still use
+    EXPECT_EQ(held.slave(), -1);
 }
 
 TEST_F(TtyTest, LinkIsSwappedAndNeverReplacesAFile) {

@@ -47,15 +47,6 @@ class TtyTest : public ::testing::Test {
     fs::path dir_;
 };
 
-TEST(TtyBaud, TableAndRefusals) {
-    for (uint32_t baud : {1200u, 9600u, 115200u, 921600u}) {
-        EXPECT_TRUE(tty::knownBaud(baud)) << baud;
-    }
-    for (uint32_t baud : {0u, 300u, 100000u, 1000000u}) {
-        EXPECT_FALSE(tty::knownBaud(baud)) << baud;
-    }
-}
-
 TEST_F(TtyTest, ConfigureSortsOutWhatIsNoTerminalOrNoSpeed) {
     const fs::path file = dir_ / "plain";
     std::ofstream(file) << "x";

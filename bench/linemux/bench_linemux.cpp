@@ -9,7 +9,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +21,7 @@
 
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
+#include "tty/tty.hpp"
 
 namespace {
 
@@ -30,15 +30,14 @@ constexpr int kRecords = 2000;    // two seconds at 1000 records per second
 constexpr int kRecordBytes = 27;  // a glove record: kind, 24 sensors, status, NUL
 
 struct Pty {
+    tty::Pty pair;
     int master = -1;
     std::string path;
     Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master);
-        unlockpt(master);
-        path = ptsname(master);
+        pair.open({.nonBlocking = false, .raw = false});
+        master = pair.master();
+        path = pair.path();
     }
-    ~Pty() { close(master); }
 };
 
 struct Timing {
@@ -111,10 +110,7 @@ void BM_Floor(benchmark::State& state) {
     for (auto _ : state) {
         Pty pty;
         int slave = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        termios tio{};
-        tcgetattr(slave, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(slave, TCSANOW, &tio);
+        tty::makeRaw(slave);
         Timing t;
         std::atomic<bool> stop{false};
         std::thread readerThread([&] {

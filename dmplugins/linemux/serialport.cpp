@@ -1,10 +1,7 @@
-// Serial ports on POSIX: termios for the line, poll() with a wake-up descriptor for the
-// watcher, so stopping a watcher never needs to kill its thread.
-#include <fcntl.h>
+// Serial ports on POSIX: the line through platform/tty, poll() with a wake-up descriptor for
+// the watcher, so stopping a watcher never needs to kill its thread.
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +15,7 @@
 
 #include "common/dpframe.hpp"
 #include "linemux/rzserial.h"
+#include "tty/tty.hpp"
 
 struct RzSerialPort {
     uint32_t magic = RZ_SERIAL_MAGIC;
@@ -60,47 +58,29 @@ bool valid(const RzSerialPort* port) {
            port->fd >= 0;
 }
 
-speed_t speedOf(int baud) {
+// The port manager's speeds: multiples of 9600 up to 115200.
+bool allowedBaud(int baud) {
     switch (baud) {
         case 9600:
-            return B9600;
         case 19200:
-            return B19200;
         case 38400:
-            return B38400;
         case 57600:
-            return B57600;
         case 115200:
-            return B115200;
+            return true;
         default:
-            return 0;
+            return false;
     }
 }
 
 int configureLine(RzSerialPort* port, int baud) {
-    speed_t speed = speedOf(baud);
-    if (baud % 9600 != 0 || speed == 0) {
+    if (!allowedBaud(baud)) {
         return RZERR_SERIAL_INVALID_BAUDRATE;
     }
-    termios tio{};
-    if (tcgetattr(port->fd, &tio) != 0) {
+    // DTR and RTS off.
+    if (tty::configure(port->fd, static_cast<uint32_t>(baud), tty::Lines::kOff) !=
+        tty::Setup::kOk) {
         return RZERR_GENERIC_ERROR;
     }
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    // Reads return at once with what is queued; the wait for the first byte is a poll().
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 ||
-        tcsetattr(port->fd, TCSANOW, &tio) != 0) {
-        return RZERR_GENERIC_ERROR;
-    }
-    // DTR and RTS off. A pseudo-terminal refuses modem control; that is no refusal of the
-    // line settings.
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(port->fd, TIOCMBIC, &lines);
     port->writeMultiplierMs = std::max(1, static_cast<int>(100.0 / baud));
     return RZERR_NO_ERROR;
 }
@@ -263,7 +243,7 @@ RZ_PLUGIN_EXPORT RzSerialPort* RZ_SerialOpen(const char* path, const char* setti
         return nullptr;
     }
     port->eventChar = static_cast<uint16_t>((eventChar ? 1 : 0) << 8 | eventValue);
-    port->fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    port->fd = tty::openExclusive(path);
     if (port->fd < 0) {
         int code = errno == EBUSY ? RZERR_DEVICE_IN_USE : RZERR_INVALID_DEVICE;
         DP_LOG(0, "[seriald] RZ_SerialOpen: %s: %s\n", path, std::strerror(errno));
@@ -271,11 +251,9 @@ RZ_PLUGIN_EXPORT RzSerialPort* RZ_SerialOpen(const char* path, const char* setti
         RZ_SetLastError(code);
         return nullptr;
     }
-    ioctl(port->fd, TIOCEXCL);  // exclusive, as far as the system allows
     port->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (port->wakeFd < 0) {
-        ioctl(port->fd, TIOCNXCL);
-        close(port->fd);
+        tty::closeExclusive(port->fd);
         delete port;
         RZ_SetLastError(RZERR_GENERIC_ERROR);
         return nullptr;
@@ -292,7 +270,7 @@ RZ_PLUGIN_EXPORT RzSerialPort* RZ_SerialOpen(const char* path, const char* setti
         RZ_SetLastError(r);
         return nullptr;
     }
-    tcflush(port->fd, TCIOFLUSH);
+    tty::flush(port->fd, true, true);
     port->watchTimeoutMs = 1000;
     port->secondTimeoutMs = 1000;
     return port;
@@ -316,14 +294,12 @@ RZ_PLUGIN_EXPORT int RZ_SerialClose(RzSerialPort* port) {
     }
     // Input is discarded; output already written is left to go out (on a pseudo-terminal
     // an output flush would discard what the far end has not read yet).
-    tcflush(port->fd, TCIFLUSH);
+    tty::flush(port->fd, true, false);
     close(port->wakeFd);
-    // On a pseudo-terminal the flag outlives this descriptor and would lock later openers out.
-    ioctl(port->fd, TIOCNXCL);
-    int r = close(port->fd);
+    const bool closed = tty::closeExclusive(port->fd);
     port->magic = 0;
     delete port;
-    return r == 0 ? RZERR_NO_ERROR : RZERR_GENERIC_ERROR;
+    return closed ? RZERR_NO_ERROR : RZERR_GENERIC_ERROR;
 }
 
 RZ_PLUGIN_EXPORT int RZ_SerialFlush(RzSerialPort* port, int clearInput, int clearOutput) {
@@ -331,13 +307,7 @@ RZ_PLUGIN_EXPORT int RZ_SerialFlush(RzSerialPort* port, int clearInput, int clea
         DP_LOG(0, "[seriald] RZ_SerialFlush: invalid port.\n");
         return RZERR_INVALID_DEVICE;
     }
-    int which = clearInput && clearOutput ? TCIOFLUSH
-                : clearInput              ? TCIFLUSH
-                : clearOutput             ? TCOFLUSH
-                                          : -1;
-    if (which >= 0) {
-        tcflush(port->fd, which);
-    }
+    tty::flush(port->fd, clearInput != 0, clearOutput != 0);
     return RZERR_NO_ERROR;
 }
 
@@ -348,22 +318,9 @@ RZ_PLUGIN_EXPORT int RZ_SerialRead(RzSerialPort* port, void* buffer, int count) 
     if (buffer == nullptr || count <= 0) {
         return 0;
     }
-    pollfd p{port->fd, POLLIN, 0};
-    int r;
-    do {
-        r = poll(&p, 1, port->secondTimeoutMs);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
-        return RZERR_SERIAL_READ;
-    }
-    if (r == 0) {
-        return 0;
-    }
-    ssize_t n = read(port->fd, buffer, static_cast<size_t>(count));
+    ssize_t n = tty::readFor(port->fd, buffer, static_cast<size_t>(count),
+                             std::chrono::milliseconds(port->secondTimeoutMs));
     if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) {
-            return 0;
-        }
         DP_LOG(0, "RZ_SerialRead: error %d\n", errno);
         return RZERR_SERIAL_READ;
     }
@@ -378,28 +335,12 @@ RZ_PLUGIN_EXPORT int RZ_SerialWrite(RzSerialPort* port, const void* buffer, int 
         return 0;
     }
     std::lock_guard<std::mutex> lock(port->writeMutex);
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(1000 + port->writeMultiplierMs * count);
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
-    int done = 0;
-    while (done < count) {
-        ssize_t n = write(port->fd, bytes + done, static_cast<size_t>(count - done));
-        if (n > 0) {
-            done += static_cast<int>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            DP_LOG(0, "RZ_SerialWrite: error %d\n", errno);
-            return RZERR_SERIAL_WRITE;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        pollfd p{port->fd, POLLOUT, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
-            DP_LOG(0, "RZ_SerialWrite: error %d\n", ETIMEDOUT);
-            return RZERR_SERIAL_WRITE_TIMEOUT;
-        }
+    const auto sent =
+        tty::writeFor(port->fd, buffer, static_cast<size_t>(count),
+                      std::chrono::milliseconds(1000 + port->writeMultiplierMs * count));
+    if (sent.error != 0) {
+        DP_LOG(0, "RZ_SerialWrite: error %d\n", sent.error);
+        return sent.error == ETIMEDOUT ? RZERR_SERIAL_WRITE_TIMEOUT : RZERR_SERIAL_WRITE;
     }
     return count;
 }

@@ -14,6 +14,7 @@
 
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
+#include "tty/tty.hpp"
 
 namespace {
 
@@ -22,16 +23,16 @@ struct Target {
     RzInstance* inst = nullptr;
 };
 
+tty::Pty gPty;
 int gMaster = -1;
 std::string gPortText;
 Target gTargets[2] = {{"fuzz:device=dummy:nsensors=24"}, {nullptr}};
 
 void setUp() {
     RZ_LoadPlugins(nullptr);
-    gMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    grantpt(gMaster);
-    unlockpt(gMaster);
-    gPortText = std::string(ptsname(gMaster)) + ":device=ioman";
+    gPty.open({.nonBlocking = false, .raw = false});
+    gMaster = gPty.master();
+    gPortText = gPty.path() + ":device=ioman";
     gTargets[1].deviceText = gPortText.c_str();
     // Drains what message 16 writes so writes never wait on a full terminal.
     std::thread([] {

@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +22,7 @@
 
 #include "glovesim/glovecore.hpp"
 #include "glovesim/options.hpp"
+#include "tty/tty.hpp"
 
 namespace {
 
@@ -162,17 +162,14 @@ class PtyLink {
   public:
     ~PtyLink() {
         if (!linkPath_.empty()) {
-            unlink(linkPath_.c_str());
+            tty::removeLink(linkPath_);
         }
     }
 
     bool open(const std::string& linkPath) {
-        if (!linkPath.empty()) {
-            struct stat st {};
-            if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-                errorLine(linkPath + " exists and is not a symbolic link");
-                return false;
-            }
+        if (!linkPath.empty() && !tty::linkReplaceable(linkPath)) {
+            errorLine(linkPath + " exists and is not a symbolic link");
+            return false;
         }
         if (!create()) {
             return false;
@@ -182,91 +179,58 @@ class PtyLink {
     }
 
     // A fresh terminal in place of the current one, for when the old one cannot be opened
-    // again: a client that made it exclusive (TIOCEXCL) leaves it so after closing, and only
-    // a privileged opener gets past that.
+    // again: a client that made it exclusive leaves it so after closing, and only a
+    // privileged opener gets past that.
     bool recreate() {
-        std::string old = slavePath_;
+        std::string old = pty_.path();
         if (!create() || !placeLink()) {
             return false;
         }
-        logLine(old + " cannot be reopened; now on " + slavePath_);
-        std::printf("%s\n", slavePath_.c_str());
+        logLine(old + " cannot be reopened; now on " + pty_.path());
+        std::printf("%s\n", pty_.path().c_str());
         std::fflush(stdout);
         return true;
     }
 
-    const std::string& path() const { return slavePath_; }
-    int fd() const { return master_.get(); }
+    const std::string& path() const { return pty_.path(); }
+    int fd() const { return pty_.master(); }
 
     // A client holds the slave open when the master reports no hang-up.
-    bool clientPresent() const {
-        pollfd p{master_.get(), POLLIN, 0};
-        return poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
-    }
+    bool clientPresent() const { return !tty::hungUp(pty_.master()); }
 
     // Bytes written before the client closed would greet the next client: throw them away.
     // False when the terminal cannot be opened any more.
     bool discardStale() const {
-        tcflush(master_.get(), TCIOFLUSH);
-        Fd slave(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        tty::flush(pty_.master(), true, true);
+        Fd slave(::open(pty_.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (slave.get() < 0) {
             return false;
         }
-        tcflush(slave.get(), TCIOFLUSH);
+        tty::flush(slave.get(), true, true);
         return true;
     }
 
   private:
     bool create() {
-        Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
-            errorLine(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+        std::string error;
+        if (!pty_.open({.nonBlocking = true, .raw = true, .baud = 115200}, &error)) {
+            errorLine(error);
             return false;
         }
-        const char* name = ptsname(master.get());
-        if (!name) {
-            errorLine("cannot name the pseudo-terminal");
-            return false;
-        }
-        std::string path = name;
-        fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK);
-        // Raw from the start: with the default echo the line discipline would hand the glove's
-        // own output back to it as input before a client sets its modes.
-        Fd slave(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (slave.get() < 0) {
-            errorLine("cannot open " + path + ": " + std::strerror(errno));
-            return false;
-        }
-        termios t{};
-        if (tcgetattr(slave.get(), &t) == 0) {
-            cfmakeraw(&t);
-            cfsetispeed(&t, B115200);
-            cfsetospeed(&t, B115200);
-            tcsetattr(slave.get(), TCSANOW, &t);
-        }
-        master_.reset(master.release());
-        slavePath_ = path;
         return true;
     }
 
     // Points the link at the current terminal; replaced in one step so it never dangles.
     bool placeLink() const {
-        if (linkPath_.empty()) {
-            return true;
-        }
-        std::string tmp = linkPath_ + ".new" + std::to_string(getpid());
-        unlink(tmp.c_str());
-        if (symlink(slavePath_.c_str(), tmp.c_str()) != 0 ||
-            rename(tmp.c_str(), linkPath_.c_str()) != 0) {
-            errorLine("cannot create link " + linkPath_ + ": " + std::strerror(errno));
-            unlink(tmp.c_str());
+        std::string error;
+        if (!linkPath_.empty() && !tty::placeLink(linkPath_, pty_.path(), &error)) {
+            errorLine(error);
             return false;
         }
         return true;
     }
 
-    Fd master_;
-    std::string slavePath_;
+    tty::Pty pty_;
     std::string linkPath_;
 };
 

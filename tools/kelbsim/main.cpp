@@ -1,9 +1,7 @@
 // kelbsim: the wired glove behind its interface unit, on a pseudo-terminal it creates.
 // Prints the terminal's path as the first line of standard output.
 
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +15,7 @@
 #include <string>
 
 #include "kelbunit.hpp"
+#include "tty/tty.hpp"
 
 namespace {
 
@@ -34,9 +33,14 @@ void usage() {
            "               [--fault garbage=EVERY] [--fault oversize=AFTER]\n";
 }
 
-[[noreturn]] void fail(const std::string& text) {
+int complain(const std::string& text) {
     std::cerr << "kelbsim: " << text << "\n";
-    std::exit(2);
+    return 2;
+}
+
+// For the command line only: nothing is open yet that would need cleaning up.
+[[noreturn]] void fail(const std::string& text) {
+    std::exit(complain(text));
 }
 
 long toLong(const std::string& text, const char* what) {
@@ -100,6 +104,25 @@ double monotonicSeconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
+
+// The link named on the command line, removed again however the run ends.
+class LinkGuard {
+  public:
+    ~LinkGuard() {
+        if (placed_) {
+            tty::removeLink(path_);
+        }
+    }
+    bool place(const std::string& path, const std::string& target, std::string* out_error) {
+        path_ = path;
+        placed_ = tty::placeLink(path, target, out_error);
+        return placed_;
+    }
+
+  private:
+    std::string path_;
+    bool placed_ = false;
+};
 
 }  // namespace
 
@@ -184,37 +207,25 @@ int main(int argc, char** argv) {
         }
     }
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-    }
-    const char* slaveName = ptsname(master);
-    if (slaveName == nullptr) {
-        fail("cannot name the pseudo-terminal");
-    }
-    std::string slavePath = slaveName;
     // Holding the slave open keeps the master from reporting hang-ups between clients.
-    int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-    if (slave < 0) {
-        fail("cannot open " + slavePath + ": " + std::strerror(errno));
+    tty::Pty pty;
+    std::string error;
+    if (!pty.open({.nonBlocking = true, .raw = true, .baud = 0, .holdSlave = true}, &error)) {
+        return complain(error);
     }
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
+    const int master = pty.master();
+    const std::string slavePath = pty.path();
 
-    if (!link.empty()) {
-        unlink(link.c_str());
-        if (symlink(slavePath.c_str(), link.c_str()) != 0) {
-            fail("cannot link " + link + ": " + std::strerror(errno));
-        }
+    LinkGuard linkGuard;
+    if (!link.empty() && !linkGuard.place(link, slavePath, &error)) {
+        return complain(error);
     }
 
     std::ofstream record;
     if (!recordPath.empty()) {
         record.open(recordPath, std::ios::app);
         if (!record) {
-            fail("cannot open record file '" + recordPath + "'");
+            return complain("cannot open record file '" + recordPath + "'");
         }
     }
 
@@ -264,7 +275,7 @@ int main(int argc, char** argv) {
             if (errno == EINTR) {
                 continue;
             }
-            fail(std::string("poll: ") + std::strerror(errno));
+            return complain(std::string("poll: ") + std::strerror(errno));
         }
         if (r > 0 && (p.revents & POLLIN)) {
             ssize_t n = read(master, buf, sizeof buf);
@@ -278,10 +289,5 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (!link.empty()) {
-        unlink(link.c_str());
-    }
-    close(slave);
-    close(master);
     return 0;
 }

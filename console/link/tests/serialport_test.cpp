@@ -1,4 +1,5 @@
 #include "link/serialport.hpp"
+#include "tty/tty.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,15 +22,9 @@ namespace {
 class Pty {
   public:
     Pty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
-            path_ = ptsname(master_);
-        }
-    }
-    ~Pty() {
-        if (master_ >= 0) {
-            ::close(master_);
-        }
+        pair_.open({.nonBlocking = false, .raw = false});
+        master_ = pair_.master();
+        path_ = pair_.path();
     }
     const std::string& path() const { return path_; }
     void send(const std::string& bytes) {
@@ -52,6 +47,7 @@ class Pty {
     }
 
   private:
+    tty::Pty pair_;
     int master_ = -1;
     std::string path_;
 };

@@ -2,6 +2,7 @@
 // the client end of a loopback TCP connection, driven with plain reads and writes.
 
 #include "link/glovetransport.hpp"
+#include "tty/tty.hpp"
 
 #include <gtest/gtest.h>
 
@@ -41,12 +42,11 @@ class Transport : public testing::TestWithParam<Case> {
   protected:
     void SetUp() override {
         if (GetParam().line == Line::Serial) {
-            peer_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-            ASSERT_GE(peer_, 0);
-            ASSERT_EQ(grantpt(peer_), 0);
-            ASSERT_EQ(unlockpt(peer_), 0);
+            std::string error;
+            ASSERT_TRUE(pty_.open(tty::PtyOptions{}, &error)) << error;
+            peer_ = pty_.master();
             transport_ = std::make_unique<SerialTransport>(
-                std::make_unique<SerialPort>(ptsname(peer_), 115200), timing_);
+                std::make_unique<SerialPort>(pty_.path().c_str(), 115200), timing_);
             return;
         }
         ASSERT_TRUE(server_.listen(QHostAddress::LocalHost, 0));
@@ -78,14 +78,17 @@ class Transport : public testing::TestWithParam<Case> {
         return out;
     }
     void hangUp() {
-        if (peer_ >= 0) {
+        if (pty_.ok()) {
+            pty_.close();
+        } else if (peer_ >= 0) {
             ::close(peer_);
-            peer_ = -1;
         }
+        peer_ = -1;
     }
 
     GloveTiming timing_ = quickTiming();
     QTcpServer server_;
+    tty::Pty pty_;
     int peer_ = -1;
     std::unique_ptr<GloveTransport> transport_;
 };

@@ -21,6 +21,7 @@
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
 #include "linemux/rzserial.h"
+#include "tty/tty.hpp"
 
 namespace {
 
@@ -31,10 +32,9 @@ using Clock = std::chrono::steady_clock;
 class Pty {
   public:
     Pty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) {
-            path_ = ptsname(master_);
-        }
+        pair_.open({.nonBlocking = false, .raw = false});
+        master_ = pair_.master();
+        path_ = pair_.path();
     }
     ~Pty() { closeMaster(); }
     const std::string& path() const { return path_; }
@@ -57,13 +57,12 @@ class Pty {
         return out;
     }
     void closeMaster() {
-        if (master_ >= 0) {
-            close(master_);
-            master_ = -1;
-        }
+        pair_.close();
+        master_ = -1;
     }
 
   private:
+    tty::Pty pair_;
     int master_ = -1;
     std::string path_;
 };

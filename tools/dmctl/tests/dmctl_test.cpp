@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tty/tty.hpp"
+
 namespace {
 
 struct Outcome {
@@ -107,11 +109,10 @@ TEST(Dmctl, ErrorsCarryTheCodeName) {
 }
 
 TEST(Dmctl, SendWritesMessageSixteenToAPort) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    std::string path = ptsname(master);
+    tty::Pty pty;
+    ASSERT_TRUE(pty.open({.nonBlocking = false, .raw = false}));
+    const int master = pty.master();
+    std::string path = pty.path();
     Outcome r = dmctl("send linemux " + path + " 16 0 41420043");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("result 0 RZERR_NO_ERROR"), std::string::npos) << r.out;
@@ -127,7 +128,6 @@ TEST(Dmctl, SendWritesMessageSixteenToAPort) {
         }
     }
     EXPECT_EQ(got, std::string("AB\0C", 4));
-    close(master);
 }
 
 }  // namespace

@@ -7,10 +7,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tty/tty.hpp"
 
 namespace {
 
@@ -157,10 +157,7 @@ class Link {
     static Link openPty(const std::string& path) {
         int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
-            termios t{};
-            tcgetattr(fd, &t);
-            cfmakeraw(&t);
-            tcsetattr(fd, TCSANOW, &t);
+            tty::makeRaw(fd);
         }
         return Link(fd);
     }
@@ -500,8 +497,8 @@ TEST(GlovesimSerial, ExclusiveClientLeavesAFreshTerminalBehind) {
     if (!unprivilegedCanRun()) {
         GTEST_SKIP() << "the build folder is not reachable for an unprivileged user";
     }
-    // A pseudo-terminal keeps TIOCEXCL after its client closes; an unprivileged glove cannot
-    // open it again and moves to a new one, announced on standard output and by the link.
+    // A pseudo-terminal keeps its exclusive flag after its client closes; an unprivileged glove
+    // cannot open it again and moves to a new one, announced on standard output and by the link.
     TempDir dir;
     fs::permissions(dir.path, fs::perms::all);
     std::string linkPath = dir.file("glove");
@@ -512,7 +509,7 @@ TEST(GlovesimSerial, ExclusiveClientLeavesAFreshTerminalBehind) {
         ASSERT_TRUE(link.valid());
         int extra = open(sim.path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(extra, 0);
-        EXPECT_EQ(ioctl(extra, TIOCEXCL), 0);
+        EXPECT_TRUE(tty::setExclusive(extra, true));
         close(extra);
         EXPECT_EQ(link.ask("V", 6), "V7400\0"s);
     }

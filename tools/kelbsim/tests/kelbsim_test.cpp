@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,11 +11,13 @@
 #include <bit>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "kelbunit.hpp"
+#include "tty/tty.hpp"
 
 namespace {
 
@@ -54,10 +55,7 @@ class Sim {
         path_ = line;
         fd_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
         if (fd_ >= 0) {
-            termios tio{};
-            tcgetattr(fd_, &tio);
-            cfmakeraw(&tio);
-            tcsetattr(fd_, TCSANOW, &tio);
+            tty::makeRaw(fd_);
         }
     }
     ~Sim() {
@@ -311,6 +309,17 @@ TEST(KelbsimProgram, RefusesBadArguments) {
     EXPECT_EQ(exitCode({"--bogus"}), 2);
     EXPECT_EQ(exitCode({"--script", "/nonexistent/kelb"}), 2);
     EXPECT_EQ(exitCode({"--fault", "silence=3"}), 2);
+
+    // A failed start takes its link away again, and a file that is no link is never replaced.
+    char dir[] = "/tmp/kelbsimXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::filesystem::path link = std::filesystem::path(dir) / "glove";
+    EXPECT_EQ(exitCode({"--link", link, "--record", std::string(dir) + "/none/record"}), 2);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+    std::ofstream(link) << "keep";
+    EXPECT_EQ(exitCode({"--link", link}), 2);
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(link)));
+    std::filesystem::remove_all(dir);
 }
 
 TEST(KelbUnit, CommandsSplitAcrossReadsAndOverlongJunkAreHandled) {

@@ -5,6 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
+./scripts/check-format.sh
 cmake --preset release
 cmake --build --preset release
 # GUI tests need a display; one virtual server serves the whole run.

@@ -5,6 +5,8 @@
 namespace Devices {
 
 // The core owns the one RZERR name table; results of its calls reach us unchanged.
-const char* errorName(int code) { return RZ_ErrorName(code); }
+const char* errorName(int code) {
+    return RZ_ErrorName(code);
+}
 
 }  // namespace Devices

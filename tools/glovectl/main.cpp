@@ -407,7 +407,8 @@ int run(const QStringList& words) {
         return 0;
     }
     if (parser.isSet(versionOption)) {
-        parser.showVersion();
+        std::puts("glovectl " MANUVIA_VERSION);
+        return 0;
     }
     std::optional<std::string> serial;
     std::optional<int> listenPort;
@@ -495,7 +496,6 @@ int run(const QStringList& words) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral(MANUVIA_VERSION));
     try {
         return run(QCoreApplication::arguments());
     } catch (const Failure& f) {

@@ -11,6 +11,7 @@ PACKAGES="
   libgl-dev libglu1-mesa-dev freeglut3-dev libgl1-mesa-dri libx11-dev libpng-dev
   libeigen3-dev nlohmann-json3-dev libfcl-dev
   xvfb xauth x11-utils fonts-dejavu-core
+  libcli11-dev
   iproute2 util-linux
 "
 

@@ -10,19 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
 
 namespace {
-
-int usage() {
-    std::fprintf(stderr,
-                 "usage: dmctl [--verbose N] plugins\n"
-                 "       dmctl [--verbose N] read TYPE DEVICE [--settings TEXT] [--item N]\n"
-                 "                               [--count N] [--interval MS] [--stream]\n"
-                 "       dmctl [--verbose N] send TYPE DEVICE MESSAGE ITEM [HEX]\n");
-    return 2;
-}
 
 void fail(const char* what, int code) {
     std::fprintf(stderr, "dmctl: %s: %s (%d)\n", what, RZ_ErrorName(code), code);
@@ -186,40 +179,34 @@ int streamValues(RzDeviceHandle h, int item, long count) {
     return status;
 }
 
-int read(int argc, char** argv) {
-    if (argc < 2) {
-        return usage();
-    }
-    std::string type = argv[0], device = argv[1], settings;
-    long item = 2, count = 20, interval = 20;
+struct ReadArgs {
+    std::string type, device, settings;
+    std::string item, count, interval;
     bool stream = false;
-    for (int i = 2; i < argc; ++i) {
-        std::string opt = argv[i];
-        if (opt == "--stream") {
-            stream = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            return usage();
-        }
-        const char* value = argv[++i];
-        bool ok = true;
-        if (opt == "--settings") {
-            settings = value;
-        } else if (opt == "--item") {
-            ok = parseInt(value, 0, 127, item);
-        } else if (opt == "--count") {
-            ok = parseInt(value, 1, 1000000, count);
-        } else if (opt == "--interval") {
-            ok = parseInt(value, 0, 3600000, interval);
-        } else {
-            return usage();
-        }
-        if (!ok) {
-            std::fprintf(stderr, "dmctl: bad value for %s: %s\n", opt.c_str(), value);
+};
+
+int read(const ReadArgs& args) {
+    long item = 2, count = 20, interval = 20;
+    const struct {
+        const char* option;
+        const std::string& text;
+        long min, max;
+        long& out;
+    } numbers[] = {
+        {"--item", args.item, 0, 127, item},
+        {"--count", args.count, 1, 1000000, count},
+        {"--interval", args.interval, 0, 3600000, interval},
+    };
+    for (const auto& n : numbers) {
+        if (!n.text.empty() && !parseInt(n.text.c_str(), n.min, n.max, n.out)) {
+            std::fprintf(stderr, "dmctl: bad value for %s: %s\n", n.option, n.text.c_str());
             return 2;
         }
     }
+    const std::string& type = args.type;
+    const std::string& device = args.device;
+    const std::string& settings = args.settings;
+    const bool stream = args.stream;
     RzDeviceHandle h = open(type, device, settings);
     if (h == 0) {
         return 1;
@@ -269,21 +256,23 @@ int read(int argc, char** argv) {
     return status;
 }
 
-int send(int argc, char** argv) {
-    if (argc < 4 || argc > 5) {
-        return usage();
-    }
+struct SendArgs {
+    std::string type, device, message, item, hex;
+};
+
+int send(const SendArgs& args) {
     long message = 0, item = 0;
-    if (!parseInt(argv[2], 0, 255, message) || !parseInt(argv[3], 0, 255, item)) {
+    if (!parseInt(args.message.c_str(), 0, 255, message) ||
+        !parseInt(args.item.c_str(), 0, 255, item)) {
         std::fprintf(stderr, "dmctl: MESSAGE and ITEM are numbers from 0 to 255\n");
         return 2;
     }
     std::vector<uint8_t> payload;
-    if (argc == 5 && !parseHex(argv[4], payload)) {
+    if (!args.hex.empty() && !parseHex(args.hex, payload)) {
         std::fprintf(stderr, "dmctl: HEX must be pairs of hexadecimal digits\n");
         return 2;
     }
-    RzDeviceHandle h = open(argv[0], argv[1], "");
+    RzDeviceHandle h = open(args.type, args.device, "");
     if (h == 0) {
         return 1;
     }
@@ -304,28 +293,75 @@ int send(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--verbose") == 0) {
+    CLI::App app{
+        "Lists the device-manager plug-ins, reads a device's values, sends raw control "
+        "messages.",
+        "dmctl"};
+    app.set_version_flag("--version", std::string("dmctl ") + MANUVIA_VERSION);
+    app.require_subcommand(0, 1);
+    std::string verbose;
+    app.add_option("--verbose", verbose, "Device-manager log level, 0 to 9")->option_text("N");
+
+    ReadArgs readArgs;
+    app.add_subcommand("plugins", "List the plug-ins and their device types");
+    CLI::App* readCommand = app.add_subcommand("read", "Print a device's values as CSV");
+    readCommand->add_option("TYPE", readArgs.type, "Device type")->required();
+    readCommand->add_option("DEVICE", readArgs.device, "Device name or port")->required();
+    readCommand->add_option("--settings", readArgs.settings, "Settings text for the device")
+        ->option_text("TEXT");
+    readCommand->add_option("--item", readArgs.item, "Item to read (default 2)")->option_text("N");
+    readCommand->add_option("--count", readArgs.count, "Number of readings (default 20)")
+        ->option_text("N");
+    readCommand->add_option("--interval", readArgs.interval, "Pause between readings (default 20)")
+        ->option_text("MS");
+    readCommand->add_flag("--stream", readArgs.stream,
+                          "Take the readings from the device's stream");
+
+    SendArgs sendArgs;
+    CLI::App* sendCommand =
+        app.add_subcommand("send", "Send one control message and print the reply");
+    sendCommand->add_option("TYPE", sendArgs.type, "Device type")->required();
+    sendCommand->add_option("DEVICE", sendArgs.device, "Device name or port")->required();
+    sendCommand->add_option("MESSAGE", sendArgs.message, "Message number, 0 to 255")->required();
+    sendCommand->add_option("ITEM", sendArgs.item, "Item number, 0 to 255")->required();
+    sendCommand->add_option("HEX", sendArgs.hex, "Payload as pairs of hexadecimal digits");
+
+    // A repeated option takes its last value, as it always has.
+    for (CLI::App* sub : {&app, readCommand, sendCommand}) {
+        for (CLI::Option* option : sub->get_options()) {
+            option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        }
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "dmctl: %s\n(dmctl --help shows the usage)\n", e.what());
+        return 2;
+    }
+    // Checked here rather than by the parser, which would not name a bad option first.
+    if (app.get_subcommands().empty()) {
+        std::fprintf(stderr, "dmctl: missing command\n(dmctl --help shows the usage)\n");
+        return 2;
+    }
+    if (!verbose.empty()) {
         long level = 0;
-        if (!parseInt(argv[i + 1], 0, 9, level)) {
-            return usage();
+        if (!parseInt(verbose.c_str(), 0, 9, level)) {
+            std::fprintf(stderr, "dmctl: bad value for --verbose: %s\n", verbose.c_str());
+            return 2;
         }
         RZ_SetVerbosity(static_cast<int>(level));
-        i += 2;
     }
-    if (i >= argc) {
-        return usage();
-    }
-    std::string command = argv[i++];
     int status;
-    if (command == "plugins") {
-        status = plugins();
-    } else if (command == "read") {
-        status = read(argc - i, argv + i);
-    } else if (command == "send") {
-        status = send(argc - i, argv + i);
+    if (readCommand->parsed()) {
+        status = read(readArgs);
+    } else if (sendCommand->parsed()) {
+        status = send(sendArgs);
     } else {
-        return usage();
+        status = plugins();
     }
     RZ_UnloadPlugins();
     return status;

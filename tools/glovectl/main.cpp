@@ -3,6 +3,7 @@
 #include "link/glovelink.hpp"
 
 #include <unistd.h>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -20,10 +21,8 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-const char* const kUsage =
-    "usage: glovectl (--serial PATH | --listen PORT [--bind ADDR] [--wait SECONDS])\n"
-    "                [--timeout SECONDS] [--verbose] COMMAND [ARGS]\n"
-    "commands:\n"
+const char* const kCommands =
+    "\nCommands:\n"
     "  info                            sensor count, hand, serial number, battery, glove time\n"
     "  files                           list the files on the glove's card\n"
     "  set-active NAME [--header TEXT] make NAME the file the glove records to\n"
@@ -362,51 +361,94 @@ Action commandReboot(Args& args) {
     return [](GloveLink& link) { link.reboot(); };
 }
 
-int run(int argc, char** argv) {
+int run(const QStringList& words) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Talks to a real or simulated wireless glove."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Not addVersionOption(): it takes -v, which has always meant --verbose here.
+    const QCommandLineOption versionOption(QStringLiteral("version"),
+                                           QStringLiteral("Displays version information."));
+    parser.addOption(versionOption);
+    const QCommandLineOption serialOption(QStringLiteral("serial"),
+                                          QStringLiteral("The glove's serial port."),
+                                          QStringLiteral("PATH"));
+    const QCommandLineOption listenOption(QStringLiteral("listen"),
+                                          QStringLiteral("Wait for the glove on this TCP port."),
+                                          QStringLiteral("PORT"));
+    const QCommandLineOption bindOption(QStringLiteral("bind"),
+                                        QStringLiteral("Address to listen on (default: all)."),
+                                        QStringLiteral("ADDR"));
+    const QCommandLineOption waitOption(
+        QStringLiteral("wait"), QStringLiteral("Seconds to wait for the glove (default 60)."),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("timeout"), QStringLiteral("Seconds to wait for a reply (default 30)."),
+        QStringLiteral("SECONDS"));
+    const QCommandLineOption verboseOption({QStringLiteral("v"), QStringLiteral("verbose")},
+                                           QStringLiteral("Log every exchange."));
+    parser.addOptions(
+        {serialOption, listenOption, bindOption, waitOption, timeoutOption, verboseOption});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("See below."),
+                                 QStringLiteral("COMMAND [ARGS]"));
+    // The command's own options ("stream --frames N") belong to the command.
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (!parser.parse(words)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString dashes = unknown.front().size() == 1 ? "-" : "--";
+            fail("unknown option '" + (dashes + unknown.front()).toStdString() + "'", 2);
+        }
+        fail(parser.errorText().toStdString(), 2);
+    }
+    if (parser.isSet(helpOption)) {
+        std::fputs(parser.helpText().toStdString().c_str(), stdout);
+        std::fputs(kCommands, stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::puts("glovectl " MANUVIA_VERSION);
+        return 0;
+    }
     std::optional<std::string> serial;
     std::optional<int> listenPort;
     QHostAddress bind = QHostAddress::Any;
     int waitSeconds = 60;
     int timeoutSeconds = 30;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        const std::string opt = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                fail("missing value for " + opt, 2);
-            }
-            return argv[++i];
-        };
-        if (opt == "--serial") {
-            serial = value();
-        } else if (opt == "--listen") {
-            listenPort = toInt(value(), "port", 1, 65535);
-        } else if (opt == "--bind") {
-            const std::string a = value();
-            if (!bind.setAddress(QString::fromStdString(a))) {
-                fail("bad address '" + a + "'", 2);
-            }
-        } else if (opt == "--wait") {
-            waitSeconds = toInt(value(), "wait", 1, 86400);
-        } else if (opt == "--timeout") {
-            timeoutSeconds = toInt(value(), "timeout", 1, 3600);
-        } else if (opt == "--verbose" || opt == "-v") {
-            GloveLink::setDebugLog(true);
-        } else if (opt == "--help" || opt == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else {
-            fail("unknown option '" + opt + "'", 2);
+    if (parser.isSet(serialOption)) {
+        serial = parser.value(serialOption).toStdString();
+    }
+    if (parser.isSet(listenOption)) {
+        listenPort = toInt(parser.value(listenOption).toStdString(), "port", 1, 65535);
+    }
+    if (parser.isSet(bindOption)) {
+        const QString a = parser.value(bindOption);
+        if (!bind.setAddress(a)) {
+            fail("bad address '" + a.toStdString() + "'", 2);
         }
+    }
+    if (parser.isSet(waitOption)) {
+        waitSeconds = toInt(parser.value(waitOption).toStdString(), "wait", 1, 86400);
+    }
+    if (parser.isSet(timeoutOption)) {
+        timeoutSeconds = toInt(parser.value(timeoutOption).toStdString(), "timeout", 1, 3600);
+    }
+    if (parser.isSet(verboseOption)) {
+        GloveLink::setDebugLog(true);
     }
     if (serial.has_value() == listenPort.has_value()) {
         fail("give exactly one of --serial PATH and --listen PORT", 2);
     }
-    if (i >= argc) {
+    const QStringList rest = parser.positionalArguments();
+    if (rest.isEmpty()) {
         fail("missing command", 2);
     }
-    const std::string command = argv[i++];
-    Args args(std::vector<std::string>(argv + i, argv + argc));
+    const std::string command = rest.front().toStdString();
+    std::vector<std::string> commandWords;
+    for (qsizetype k = 1; k < rest.size(); ++k) {
+        commandWords.push_back(rest[k].toStdString());
+    }
+    Args args(std::move(commandWords));
 
     using Handler = Action (*)(Args&);
     const std::map<std::string, Handler> handlers = {
@@ -455,7 +497,7 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     try {
-        return run(argc, argv);
+        return run(QCoreApplication::arguments());
     } catch (const Failure& f) {
         std::fflush(stdout);
         std::fprintf(stderr, "glovectl: %s\n", f.message.c_str());

@@ -430,6 +430,10 @@ int main(int argc, char** argv) {
         std::fputs(glovesim::usageText(), stdout);
         return 0;
     }
+    if (opts->version) {
+        std::puts("glovesim " MANUVIA_VERSION);
+        return 0;
+    }
     gVerbose = opts->verbose || std::getenv("GLOVESIM_VERBOSE") != nullptr;
     if (!opts->scriptPath.empty()) {
         auto script = glovesim::loadScript(opts->scriptPath, &error);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <CLI/CLI.hpp>
+
 namespace glovesim {
 
 namespace {
@@ -35,7 +37,8 @@ bool toPair(const std::string& s, long lo, long hi, long* a, long* b) {
 const char* usageText() {
     return "usage: glovesim [--link PATH] [--tcp HOST:PORT] [--sensors 18|22] [--left]\n"
            "                [--serial-number N] [--battery-mv N] [--sdcard DIR] [--script FILE]\n"
-           "                [--fault MODE[=ARG]]... [--record FILE] [--once] [--verbose]\n"
+           "                [--fault MODE[=ARG]]... [--record FILE] [--once] [--verbose] "
+           "[--version]\n"
            "faults: silence=N[,B] bad-frame=N garbage=N[,K] drop-download[=N] drop-after-frames=N\n"
            "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N\n";
 }
@@ -111,81 +114,84 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         }
         return std::nullopt;
     };
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= args.size()) {
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        std::string v;
-        long n = 0;
-        if (a == "--help" || a == "-h") {
-            o.help = true;
-        } else if (a == "--verbose" || a == "-v") {
-            o.verbose = true;
-        } else if (a == "--left") {
-            o.glove.leftHand = true;
-        } else if (a == "--once") {
-            o.once = true;
-        } else if (a == "--link") {
-            if (!value(&o.linkPath) || o.linkPath.empty()) {
-                return fail("--link needs a path");
-            }
-        } else if (a == "--tcp") {
-            if (!value(&v)) {
-                return fail("--tcp needs HOST:PORT");
-            }
-            auto colon = v.rfind(':');
-            if (colon == std::string::npos || colon == 0 ||
-                !toLong(v.substr(colon + 1), 1, 65535, &n)) {
-                return fail("--tcp needs HOST:PORT, got '" + v + "'");
-            }
-            o.tcp = true;
-            o.tcpHost = v.substr(0, colon);
-            if (o.tcpHost.size() > 2 && o.tcpHost.front() == '[' && o.tcpHost.back() == ']') {
-                o.tcpHost = o.tcpHost.substr(1, o.tcpHost.size() - 2);
-            }
-            o.tcpPort = v.substr(colon + 1);
-        } else if (a == "--sensors") {
-            if (!value(&v) || !toLong(v, 18, 22, &n) || (n != 18 && n != 22)) {
-                return fail("--sensors takes 18 or 22");
-            }
-            o.glove.sensors = static_cast<int>(n);
-        } else if (a == "--serial-number") {
-            if (!value(&v) || !toLong(v, 0, 9999, &n)) {
-                return fail("--serial-number takes 0..9999");
-            }
-            o.glove.serialNumber = static_cast<int>(n);
-        } else if (a == "--battery-mv") {
-            if (!value(&v) || !toLong(v, 0, 9999, &n)) {
-                return fail("--battery-mv takes 0..9999");
-            }
-            o.glove.batteryMv = static_cast<int>(n);
-        } else if (a == "--sdcard") {
-            if (!value(&o.glove.sdcardDir) || o.glove.sdcardDir.empty()) {
-                return fail("--sdcard needs a folder");
-            }
-        } else if (a == "--script") {
-            if (!value(&o.scriptPath) || o.scriptPath.empty()) {
-                return fail("--script needs a file");
-            }
-        } else if (a == "--record") {
-            if (!value(&o.recordPath) || o.recordPath.empty()) {
-                return fail("--record needs a file");
-            }
-        } else if (a == "--fault") {
-            if (!value(&v)) {
-                return fail("--fault needs MODE[=ARG]");
-            }
-            std::string err;
-            if (!applyFault(v, &o.glove.faults, &err)) {
-                return fail(err);
-            }
-        } else {
-            return fail("unknown option '" + a + "'");
+    std::string tcp;
+    std::string sensors;
+    std::string serialNumber;
+    std::string batteryMv;
+    std::vector<std::string> faults;
+    CLI::App app;
+    // A repeated option takes its last value, as it always has.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Help and version are printed by main with the fault list, not by the parser.
+    app.set_help_flag();
+    app.add_flag("-h,--help", o.help);
+    app.add_flag("--version", o.version);
+    app.add_flag("-v,--verbose", o.verbose);
+    app.add_flag("--left", o.glove.leftHand);
+    app.add_flag("--once", o.once);
+    app.add_option("--link", o.linkPath);
+    app.add_option("--tcp", tcp);
+    app.add_option("--sensors", sensors);
+    app.add_option("--serial-number", serialNumber);
+    app.add_option("--battery-mv", batteryMv);
+    app.add_option("--sdcard", o.glove.sdcardDir);
+    app.add_option("--script", o.scriptPath);
+    app.add_option("--record", o.recordPath);
+    app.add_option("--fault", faults)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    try {
+        // CLI11 takes the words last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::ParseError& e) {
+        return fail(e.what());
+    }
+    long n = 0;
+    if (app.count("--link") && o.linkPath.empty()) {
+        return fail("--link needs a path");
+    }
+    if (app.count("--tcp")) {
+        auto colon = tcp.rfind(':');
+        if (colon == std::string::npos || colon == 0 ||
+            !toLong(tcp.substr(colon + 1), 1, 65535, &n)) {
+            return fail("--tcp needs HOST:PORT, got '" + tcp + "'");
+        }
+        o.tcp = true;
+        o.tcpHost = tcp.substr(0, colon);
+        if (o.tcpHost.size() > 2 && o.tcpHost.front() == '[' && o.tcpHost.back() == ']') {
+            o.tcpHost = o.tcpHost.substr(1, o.tcpHost.size() - 2);
+        }
+        o.tcpPort = tcp.substr(colon + 1);
+    }
+    if (app.count("--sensors")) {
+        if (!toLong(sensors, 18, 22, &n) || (n != 18 && n != 22)) {
+            return fail("--sensors takes 18 or 22");
+        }
+        o.glove.sensors = static_cast<int>(n);
+    }
+    if (app.count("--serial-number")) {
+        if (!toLong(serialNumber, 0, 9999, &n)) {
+            return fail("--serial-number takes 0..9999");
+        }
+        o.glove.serialNumber = static_cast<int>(n);
+    }
+    if (app.count("--battery-mv")) {
+        if (!toLong(batteryMv, 0, 9999, &n)) {
+            return fail("--battery-mv takes 0..9999");
+        }
+        o.glove.batteryMv = static_cast<int>(n);
+    }
+    if (app.count("--sdcard") && o.glove.sdcardDir.empty()) {
+        return fail("--sdcard needs a folder");
+    }
+    if (app.count("--script") && o.scriptPath.empty()) {
+        return fail("--script needs a file");
+    }
+    if (app.count("--record") && o.recordPath.empty()) {
+        return fail("--record needs a file");
+    }
+    for (const std::string& fault : faults) {
+        std::string err;
+        if (!applyFault(fault, &o.glove.faults, &err)) {
+            return fail(err);
         }
     }
     if (o.tcp && !o.linkPath.empty()) {

@@ -20,6 +20,7 @@ struct Options {
     bool once = false;  // TCP: exit when the console closes the connection
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
 // Parses argv[1..]; on failure returns nullopt with a one-line reason in out_error.

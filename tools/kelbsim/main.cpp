@@ -13,6 +13,9 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "kelbunit.hpp"
 #include "tty/tty.hpp"
@@ -23,14 +26,6 @@ volatile std::sig_atomic_t gStop = 0;
 
 void onSignal(int) {
     gStop = 1;
-}
-
-void usage() {
-    std::cerr
-        << "usage: kelbsim [--link PATH] [--left] [--unplugged] [--mask HEX] [--serial-number N]\n"
-           "               [--rate HZ] [--wrist] [--script FILE] [--record FILE] [--verbose]\n"
-           "               [--fault silence=AFTER:SECONDS] [--fault truncate=EVERY]\n"
-           "               [--fault garbage=EVERY] [--fault oversize=AFTER]\n";
 }
 
 int complain(const std::string& text) {
@@ -133,78 +128,88 @@ int main(int argc, char** argv) {
     std::string recordPath;
     bool verbose = false;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char* what) -> std::string {
-            if (i + 1 >= argc) {
-                fail(std::string(what) + " needs a value");
-            }
-            return argv[++i];
-        };
-        if (a == "--link") {
-            link = value("--link");
-        } else if (a == "--left") {
-            options.rightHand = false;
-        } else if (a == "--unplugged") {
-            options.plugged = false;
-        } else if (a == "--wrist") {
-            options.wristSwitch = true;
-        } else if (a == "--mask") {
-            long m = toLong(value("--mask"), "mask");
-            if (m <= 0 || m > 0xffffff || (m & 0xff) == 0 || (m & 0xff00) == 0 ||
-                (m & 0xff0000) == 0) {
-                fail(
-                    "mask must be 24 bits with no zero byte (it travels inside NUL-framed "
-                    "replies)");
-            }
-            options.mask = static_cast<std::uint32_t>(m);
-        } else if (a == "--serial-number") {
-            options.serialNumber =
-                static_cast<int>(toLong(value("--serial-number"), "serial number"));
-        } else if (a == "--rate") {
-            options.rateHz = toDouble(value("--rate"), "rate");
-            if (options.rateHz <= 0 || options.rateHz > 10000) {
-                fail("rate must be in (0, 10000] records per second");
-            }
-        } else if (a == "--script") {
-            std::string path = value("--script");
-            std::ifstream in(path);
-            if (!in) {
-                fail("cannot open script '" + path + "'");
-            }
-            std::string line;
-            int number = 0;
-            while (std::getline(in, line)) {
-                ++number;
-                auto hash = line.find('#');
-                if (hash != std::string::npos) {
-                    line.resize(hash);
-                }
-                if (line.find_first_not_of(" \t\r") == std::string::npos) {
-                    continue;
-                }
-                try {
-                    options.script.push_back(kelbsim::parseScriptLine(line));
-                } catch (const std::exception& e) {
-                    fail(path + ":" + std::to_string(number) + ": " + e.what());
-                }
-            }
-            if (options.script.empty()) {
-                fail("script '" + path + "' has no records");
-            }
-        } else if (a == "--record") {
-            recordPath = value("--record");
-        } else if (a == "--fault") {
-            parseFault(value("--fault"), faults);
-        } else if (a == "--verbose") {
-            verbose = true;
-        } else if (a == "--help" || a == "-h") {
-            usage();
-            return 0;
-        } else {
-            usage();
-            fail("unknown option '" + a + "'");
+    std::string mask;
+    std::string serialNumber;
+    std::string rate;
+    std::string script;
+    std::vector<std::string> faultTexts;
+    CLI::App app{"The wired glove behind its interface unit, on a pseudo-terminal it creates.",
+                 "kelbsim"};
+    // A repeated option takes its last value, as before.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.set_version_flag("--version", std::string("kelbsim ") + MANUVIA_VERSION);
+    app.add_option("--link", link, "Also reach the terminal through this symbolic link")
+        ->option_text("PATH");
+    bool left = false;
+    bool unplugged = false;
+    app.add_flag("--left", left, "Be a left glove");
+    app.add_flag("--unplugged", unplugged, "Report the glove unplugged");
+    app.add_option("--mask", mask, "Sensor mask, 24 bits with no zero byte")->option_text("HEX");
+    app.add_option("--serial-number", serialNumber, "Serial number")->option_text("N");
+    app.add_option("--rate", rate, "Records per second")->option_text("HZ");
+    app.add_flag("--wrist", options.wristSwitch, "Report the wrist switch");
+    app.add_option("--script", script, "Play the records in FILE")->option_text("FILE");
+    app.add_option("--record", recordPath, "Write every exchange to FILE")->option_text("FILE");
+    app.add_option("--fault", faultTexts,
+                   "silence=AFTER:SECONDS, truncate=EVERY, garbage=EVERY or oversize=AFTER")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->option_text("FAULT");
+    app.add_flag("--verbose", verbose, "Log every exchange");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return complain(e.what());
+    }
+    options.rightHand = !left;
+    options.plugged = !unplugged;
+    if (!mask.empty()) {
+        long m = toLong(mask, "mask");
+        if (m <= 0 || m > 0xffffff || (m & 0xff) == 0 || (m & 0xff00) == 0 || (m & 0xff0000) == 0) {
+            fail("mask must be 24 bits with no zero byte (it travels inside NUL-framed replies)");
         }
+        options.mask = static_cast<std::uint32_t>(m);
+    }
+    if (!serialNumber.empty()) {
+        options.serialNumber = static_cast<int>(toLong(serialNumber, "serial number"));
+    }
+    if (!rate.empty()) {
+        options.rateHz = toDouble(rate, "rate");
+        if (options.rateHz <= 0 || options.rateHz > 10000) {
+            fail("rate must be in (0, 10000] records per second");
+        }
+    }
+    if (!script.empty()) {
+        std::ifstream in(script);
+        if (!in) {
+            fail("cannot open script '" + script + "'");
+        }
+        std::string line;
+        int number = 0;
+        while (std::getline(in, line)) {
+            ++number;
+            auto hash = line.find('#');
+            if (hash != std::string::npos) {
+                line.resize(hash);
+            }
+            if (line.find_first_not_of(" \t\r") == std::string::npos) {
+                continue;
+            }
+            try {
+                options.script.push_back(kelbsim::parseScriptLine(line));
+            } catch (const std::exception& e) {
+                fail(script + ":" + std::to_string(number) + ": " + e.what());
+            }
+        }
+        if (options.script.empty()) {
+            fail("script '" + script + "' has no records");
+        }
+    }
+    for (const std::string& fault : faultTexts) {
+        parseFault(fault, faults);
     }
 
     // Holding the slave open keeps the master from reporting hang-ups between clients.

@@ -10,6 +10,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -279,6 +281,40 @@ TEST(Glovectl, UsageErrorsAreOneLineAndStatusTwo) {
         const Result r = finish(ctl, 60);
         EXPECT_EQ(r.status, 2) << c.args.join(' ').toStdString() << ": " << r.err.toStdString();
         EXPECT_TRUE(r.err.startsWith(c.start)) << r.err.toStdString();
+    }
+}
+
+// Every tool's command line: help and version on stdout, a bad option named, status 2.
+TEST(ToolCommandLines, HelpVersionAndABadOption) {
+    struct Case {
+        const char* program;
+        const char* name;
+        QStringList args;
+        int status;
+        QString out;
+        const char* err;
+    };
+    std::vector<Case> cases;
+    const std::pair<const char*, const char*> tools[] = {
+        {GLOVECTL_PATH, "glovectl"},
+        {GLOVESIM_PATH, "glovesim"},
+        {KELBSIM_PATH, "kelbsim"},
+        {DMCTL_PATH, "dmctl"},
+    };
+    for (const auto& [program, name] : tools) {
+        cases.push_back({program, name, {"--help"}, 0, "--version", ""});
+        cases.push_back(
+            {program, name, {"--version"}, 0, QString(name) + " " MANUVIA_VERSION "\n", ""});
+        cases.push_back({program, name, {"--no-such-option"}, 2, "", "--no-such-option"});
+    }
+    for (const Case& c : cases) {
+        QProcess tool;
+        tool.start(QString::fromUtf8(c.program), c.args);
+        const Result r = finish(tool, 60);
+        const std::string what = std::string(c.name) + " " + c.args.join(' ').toStdString();
+        EXPECT_EQ(r.status, c.status) << what << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains(c.out)) << what << ": " << r.out.toStdString();
+        EXPECT_TRUE(r.err.contains(c.err)) << what << ": " << r.err.toStdString();
     }
 }
 

@@ -1,6 +1,6 @@
 #include "ghostdemo/simhand.hpp"
 
-#include "framework/demomessage.hpp"
+#include "framework/demodevice.hpp"
 #include "handsim/kpxbaseexception.hpp"
 #include "handsim/kpxghosthumanhand.hpp"
 #include "handsim/kpxhandmaster.hpp"
@@ -11,43 +11,22 @@
 
 #include <string>
 
-namespace {
-
-// A toolkit failure while connecting shows `text` followed by the exception's.
-template <typename Device>
-std::unique_ptr<Device> connect(kpxIOConn* conn, const char* text) {
-    try {
-        return std::make_unique<Device>(conn, true);
-    } catch (kpxBaseException* e) {
-        const std::string message = std::string(text) + e->getMessage();
-        delete e;
-        demoMessageBox("Message", message.c_str());
-        return nullptr;
-    }
-}
-
-}  // namespace
-
 SimHand::SimHand() : DemoApp("SimGhosting") {}
 
 SimHand::~SimHand() = default;
 
 bool SimHand::build() {
     bool left = false;
-    kpxIOConn* glove = kpxIOConn::getDefault("RightGlove");
-    if (glove == nullptr) {
-        glove = kpxIOConn::getDefault("LeftGlove");
-        left = glove != nullptr;
-    }
-    m_glove = connect<kpxVexaGlove>(
+    kpxIOConn* glove = findRightOrLeft("RightGlove", "LeftGlove", &left);
+    m_glove = connectDemoDevice<kpxVexaGlove>(
         glove,
         " Error with glove. If glove connects in KCU rename as RightGlove or LeftGlove "
         "accordingly. ");
     if (!m_glove) {
         return false;
     }
-    m_tracker =
-        connect<kpxTracker>(kpxIOConn::getDefault(kpxIOConn::TRACKER), "Error with tracker: ");
+    m_tracker = connectDemoDevice<kpxTracker>(kpxIOConn::getDefault(kpxIOConn::TRACKER),
+                                              "Error with tracker: ");
     if (!m_tracker) {
         return false;
     }

@@ -1,6 +1,6 @@
 #include "graspdemo/simgrasp.hpp"
 
-#include "framework/demomessage.hpp"
+#include "framework/demodevice.hpp"
 #include "handsim/kpxbaseexception.hpp"
 #include "handsim/kpxcfhumanhand.hpp"
 #include "handsim/kpxhandmaster.hpp"
@@ -12,55 +12,28 @@
 
 #include <string>
 
-namespace {
-
-// Connects a device of the right-hand name, else the left; a toolkit failure shows `text`
-// followed by the exception's and gives null.
-template <typename Device>
-std::unique_ptr<Device> connect(const char* right, const char* left, const char* text,
-                                bool* out_left = nullptr) {
-    kpxIOConn* conn = kpxIOConn::getDefault(right);
-    if (conn == nullptr) {
-        conn = kpxIOConn::getDefault(left);
-        if (out_left != nullptr && conn != nullptr) {
-            *out_left = true;
-        }
-    }
-    try {
-        return std::make_unique<Device>(conn, true);
-    } catch (kpxBaseException* e) {
-        const std::string message = std::string(text) + e->getMessage();
-        delete e;
-        demoMessageBox("Message", message.c_str());
-        return nullptr;
-    }
-}
-
-}  // namespace
-
 SimGrasp::SimGrasp() : DemoApp("SimForce") {}
 
 SimGrasp::~SimGrasp() = default;
 
 bool SimGrasp::build() {
     bool left = false;
-    m_glove = connect<kpxVexaGlove>(
-        "RightGlove", "LeftGlove",
+    m_glove = connectDemoDevice<kpxVexaGlove>(
+        findRightOrLeft("RightGlove", "LeftGlove", &left),
         " Error with glove. If glove connects in KCU rename as RightGlove or LeftGlove "
-        "accordingly. ",
-        &left);
+        "accordingly. ");
     if (!m_glove) {
         return false;
     }
-    m_tracker = connect<kpxTracker>(
-        "RightForce", "LeftForce",
+    m_tracker = connectDemoDevice<kpxTracker>(
+        findRightOrLeft("RightForce", "LeftForce"),
         " Error with tracker.If kortavel connects in KCU rename as RightForce or LeftForce "
         "accordingly. ");
     if (!m_tracker) {
         return false;
     }
-    m_grasp = connect<kpxVexaGrasp>(
-        "RightGrasp", "LeftGrasp",
+    m_grasp = connectDemoDevice<kpxVexaGrasp>(
+        findRightOrLeft("RightGrasp", "LeftGrasp"),
         " Error with grasp.If grasp connects in KCU rename as RightGrasp or LeftGrasp "
         "accordingly. ");
     if (!m_grasp) {

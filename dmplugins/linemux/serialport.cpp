@@ -33,6 +33,7 @@ struct RzSerialPort {
 
     // Watcher thread only.
     int lastRead = 0;
+    bool sawEventChar = false;   // the last read brought the event character
     uint8_t pending[1024] = {};  // event-character mode: bytes held until the character
     int pendingLength = 0;
 };
@@ -114,6 +115,7 @@ int feedOnEventChar(RzSerialPort* port, RzDataStream* stream) {
     bool flagged = n > 0 && std::memchr(port->pending + port->pendingLength, c,
                                         static_cast<size_t>(n)) != nullptr;
     port->pendingLength += n;
+    port->sawEventChar = flagged;
     if (!flagged && port->pendingLength < kInputQueue) {
         return n;
     }
@@ -159,10 +161,15 @@ int watcherMain(void* arg) {
             (void)ignored;
             continue;
         }
-        if (r == 0) {
+        // Counted from the last activity, not from poll(): in event-character mode a line
+        // that keeps sending bytes without the character is as silent as an idle one.
+        if (r == 0 || std::chrono::steady_clock::now() - lastActivity >=
+                          std::chrono::milliseconds(port->watchTimeoutMs)) {
             RZ_DataStreamAnnounce(stream, RZERR_SERIAL_READ_TIMEOUT);
             lastActivity = std::chrono::steady_clock::now();
-            continue;
+            if (r == 0) {
+                continue;
+            }
         }
         short ev = fds[0].revents;
         if ((ev & (POLLERR | POLLNVAL)) != 0 || ((ev & POLLHUP) != 0 && (ev & POLLIN) == 0)) {
@@ -171,9 +178,12 @@ int watcherMain(void* arg) {
             break;
         }
         port->lastRead = 0;
+        port->sawEventChar = false;
         int n =
             eventMode ? feedOnEventChar(port, stream) : RZ_DataStreamIn(stream, readAdapter, port);
-        if (port->lastRead > 0) {
+        // Activity is what would end the port-event wait: any byte, or in event-character
+        // mode only the character itself.
+        if (eventMode ? port->sawEventChar : port->lastRead > 0) {
             lastActivity = std::chrono::steady_clock::now();
         }
         if (n < 0 && n != RZERR_DATASTREAM_IN_PROGRESS) {

@@ -1,5 +1,6 @@
 #include "kelbunit.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <sstream>
@@ -52,7 +53,18 @@ void KelbUnit::feed(const std::uint8_t* data, std::size_t size) {
         if (need != 0 && pending_.size() >= need) {
             std::vector<std::uint8_t> cmd(pending_.begin(), pending_.begin() + need);
             pending_.erase(pending_.begin(), pending_.begin() + need);
-            execute(cmd);
+            const bool slow = faults_.slowSeconds > 0 && (faults_.slowCommand.empty() ||
+                                                          faults_.slowCommand == commandName(cmd));
+            if (slow || !late_.empty()) {
+                // One command interpreter: whatever comes behind a late command waits for it.
+                double due = now_ + (slow ? faults_.slowSeconds : 0);
+                if (!late_.empty()) {
+                    due = std::max(due, late_.back().due);
+                }
+                late_.push_back({due, std::move(cmd)});
+            } else {
+                execute(cmd);
+            }
         }
         if (pending_.size() > kMaxCommand) {
             pending_.clear();
@@ -60,13 +72,47 @@ void KelbUnit::feed(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-void KelbUnit::reply(std::vector<std::uint8_t> bytes) {
-    bytes.push_back(0);
-    sink_(bytes);
+void KelbUnit::say(const std::string& text) {
+    if (note_) {
+        note_(text);
+    }
 }
 
-std::uint8_t KelbUnit::statusByte() const {
-    std::uint8_t s = 0x81;
+void KelbUnit::emit(const std::vector<std::uint8_t>& bytes) {
+    if (!faults_.mute) {
+        sink_(bytes);
+    }
+}
+
+void KelbUnit::reply(std::vector<std::uint8_t> bytes) {
+    bytes.push_back(0);
+    emit(bytes);
+}
+
+// Odd bytes only: never the NUL that frames the line.
+std::vector<std::uint8_t> KelbUnit::junk() {
+    std::vector<std::uint8_t> out;
+    for (int i = 0; i < 11; ++i) {
+        noise_ = noise_ * 1664525u + 1013904223u;
+        out.push_back(static_cast<std::uint8_t>((noise_ >> 24) | 1u));
+    }
+    return out;
+}
+
+bool KelbUnit::unitError() {
+    if (faults_.errorAfter < 0) {
+        return false;
+    }
+    if (errorUntil_ < 0 && recordsSent_ >= faults_.errorAfter) {
+        errorUntil_ = now_ + faults_.errorSeconds;
+        say("unit error");
+    }
+    return errorUntil_ >= 0 && now_ < errorUntil_;
+}
+
+std::uint8_t KelbUnit::statusByte() {
+    // Bit 0 and bit 7 together say the unit is ready; an error clears bit 7.
+    std::uint8_t s = unitError() ? 0x01 : 0x81;
     if (options_.wristSwitch) {
         s |= 0x02;
     }
@@ -77,11 +123,6 @@ std::uint8_t KelbUnit::statusByte() const {
 }
 
 void KelbUnit::execute(const std::vector<std::uint8_t>& cmd) {
-    auto say = [this](const std::string& text) {
-        if (note_) {
-            note_(text);
-        }
-    };
     switch (cmd[0]) {
         case kAbort:
             streaming_ = false;
@@ -98,9 +139,10 @@ void KelbUnit::execute(const std::vector<std::uint8_t>& cmd) {
             reply({'U', cmd[1] != 0 ? cmd[1] : std::uint8_t{1}});
             break;
         case '?': {
-            const std::uint8_t p0 = statusByte() & 0x07;
-            const std::uint8_t p1 =
-                static_cast<std::uint8_t>(0x80 | (options_.rightHand ? 0x40 : 0) | paramFlags_);
+            const std::uint8_t status = statusByte();
+            const std::uint8_t p0 = status & 0x07;
+            const std::uint8_t p1 = static_cast<std::uint8_t>(
+                (status & 0x80) | (options_.rightHand ? 0x40 : 0) | paramFlags_);
             if (cmd[1] == 'p') {
                 std::string text = "?p " + std::to_string(p0) + " " + std::to_string(p1) + " 1";
                 reply(std::vector<std::uint8_t>(text.begin(), text.end()));
@@ -192,12 +234,7 @@ std::vector<std::uint8_t> KelbUnit::sensorBytes(double now) {
 void KelbUnit::sendRecord(std::uint8_t kind, double now) {
     ++recordsSent_;
     if (faults_.garbageEvery > 0 && recordsSent_ % faults_.garbageEvery == 0) {
-        std::vector<std::uint8_t> junk;
-        for (int i = 0; i < 11; ++i) {
-            noise_ = noise_ * 1664525u + 1013904223u;
-            junk.push_back(static_cast<std::uint8_t>((noise_ >> 24) | 1u));
-        }
-        reply(std::move(junk));
+        reply(junk());
         return;
     }
     if (faults_.oversizeAfter >= 0 && !oversizeUsed_ && recordsSent_ > faults_.oversizeAfter) {
@@ -219,6 +256,11 @@ void KelbUnit::sendRecord(std::uint8_t kind, double now) {
 
 void KelbUnit::tick(double nowSeconds) {
     now_ = nowSeconds;
+    while (!late_.empty() && late_.front().due <= nowSeconds) {
+        std::vector<std::uint8_t> cmd = std::move(late_.front().cmd);
+        late_.pop_front();
+        execute(cmd);
+    }
     if (!streaming_) {
         return;
     }
@@ -235,22 +277,61 @@ void KelbUnit::tick(double nowSeconds) {
         if (faults_.silenceAfter >= 0 && !silenceUsed_ && recordsSent_ >= faults_.silenceAfter) {
             silenceUsed_ = true;
             silentUntil_ = nowSeconds + faults_.silenceSeconds;
-            if (note_) {
-                note_("silent");
-            }
+            say("silent");
             nextDue_ = silentUntil_;
             return;
         }
-        sendRecord('S', nowSeconds);
+        if (faults_.noiseAfter >= 0 && recordsSent_ >= faults_.noiseAfter &&
+            (noiseUntil_ < 0 || nowSeconds < noiseUntil_)) {
+            if (noiseUntil_ < 0) {
+                noiseUntil_ = nowSeconds + faults_.noiseSeconds;
+                say("noise");
+            }
+            emit(junk());
+        } else {
+            sendRecord('S', nowSeconds);
+        }
         nextDue_ += period;
     }
 }
 
 double KelbUnit::secondsUntilDue(double nowSeconds) const {
-    if (!streaming_) {
-        return -1;
+    double due = -1;
+    if (streaming_) {
+        due = std::max(0.0, nextDue_ - nowSeconds);
     }
-    return std::max(0.0, nextDue_ - nowSeconds);
+    if (!late_.empty()) {
+        double first = std::max(0.0, late_.front().due - nowSeconds);
+        due = due < 0 ? first : std::min(due, first);
+    }
+    return due;
+}
+
+std::string commandName(const std::vector<std::uint8_t>& cmd) {
+    if (cmd.empty()) {
+        return {};
+    }
+    switch (cmd[0]) {
+        case kAbort:
+            return "abort";
+        case kReboot:
+            return "reboot";
+        case '?':
+            return cmd.size() >= 2 ? std::string{'?', static_cast<char>(cmd[1])} : "?";
+        default:
+            return std::string(1, static_cast<char>(cmd[0]));
+    }
+}
+
+bool knownCommandName(const std::string& name) {
+    static const char* const kNames[] = {"abort", "reboot", "U",  "M",  "P",  "S",
+                                         "G",     "A",      "?p", "?P", "?i", "?M"};
+    for (const char* n : kNames) {
+        if (name == n) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::vector<std::uint8_t> parseScriptLine(const std::string& line) {

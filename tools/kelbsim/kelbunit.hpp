@@ -7,6 +7,7 @@
 // frames the line on NUL.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,9 +28,28 @@ struct Faults {
     long silenceAfter = -1;  // records streamed before a silence (-1: never)
     double silenceSeconds = 0;
     long truncateEvery = 0;   // every Nth record loses its last sensor byte
-    long garbageEvery = 0;    // every Nth record is replaced by garbage
+    long garbageEvery = 0;    // every Nth record is replaced by garbage (NUL-framed)
     long oversizeAfter = -1;  // after N records, one record of 3000 bytes
+    // After N records, streamed records are replaced by noise that carries no NUL, so the
+    // host's framing character never comes (-1: never).
+    long noiseAfter = -1;
+    double noiseSeconds = 0;
+    // Commands are carried out (and answered) this late, in arrival order. With a command
+    // name (commandName()), only that command is late; the ones behind it wait their turn.
+    double slowSeconds = 0;
+    std::string slowCommand;
+    bool mute = false;  // commands are taken but nothing is ever sent back
+    // After N records, the unit reports an error for a while: status bit 7 clear in records
+    // and in the parameter reply (-1: never).
+    long errorAfter = -1;
+    double errorSeconds = 0;
 };
+
+// The name of a complete command as faults refer to it: "abort", "reboot", "A" or the
+// command's letters ("U", "M", "P", "S", "G", "?i", "?p", "?M" ...).
+std::string commandName(const std::vector<std::uint8_t>& cmd);
+// True when `name` is a command the unit knows by that name.
+bool knownCommandName(const std::string& name);
 
 class KelbUnit {
   public:
@@ -40,9 +60,11 @@ class KelbUnit {
 
     // Bytes from the host, in any split; commands may straddle calls.
     void feed(const std::uint8_t* data, std::size_t size);
-    // Advances the clock to `nowSeconds` (monotonic), streaming records that are due.
+    // Advances the clock to `nowSeconds` (monotonic), carrying out late commands and
+    // streaming records that are due.
     void tick(double nowSeconds);
-    // Seconds until the next streamed record is due, or a negative value when idle.
+    // Seconds until the next late command or streamed record is due, or a negative value
+    // when idle.
     double secondsUntilDue(double nowSeconds) const;
 
     bool streaming() const { return streaming_; }
@@ -59,8 +81,17 @@ class KelbUnit {
     void execute(const std::vector<std::uint8_t>& cmd);
     void sendRecord(std::uint8_t kind, double now);
     std::vector<std::uint8_t> sensorBytes(double now);
-    std::uint8_t statusByte() const;
+    std::uint8_t statusByte();
+    bool unitError();
     void reply(std::vector<std::uint8_t> bytes);
+    void emit(const std::vector<std::uint8_t>& bytes);
+    std::vector<std::uint8_t> junk();
+    void say(const std::string& text);
+
+    struct Late {
+        double due;
+        std::vector<std::uint8_t> cmd;
+    };
 
     Options options_;
     Faults faults_;
@@ -76,6 +107,9 @@ class KelbUnit {
     double silentUntil_ = -1;
     bool silenceUsed_ = false;
     bool oversizeUsed_ = false;
+    double noiseUntil_ = -1;  // end of the noise once it began
+    double errorUntil_ = -1;  // end of the error once it began
+    std::deque<Late> late_;
     long recordsSent_ = 0;
     std::size_t scriptIndex_ = 0;
     std::uint32_t noise_ = 0x2545f491;

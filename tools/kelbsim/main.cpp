@@ -2,6 +2,7 @@
 // Prints the terminal's path as the first line of standard output.
 
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,7 +58,25 @@ double toDouble(const std::string& text, const char* what) {
     return v;
 }
 
+// AFTER:SECONDS, as silence, noise and error take it.
+void parseAfterSeconds(const std::string& name, const std::string& value, long& out_after,
+                       double& out_seconds) {
+    auto colon = value.find(':');
+    if (colon == std::string::npos) {
+        fail(name + " needs AFTER:SECONDS");
+    }
+    out_after = toLong(value.substr(0, colon), (name + " record count").c_str());
+    out_seconds = toDouble(value.substr(colon + 1), (name + " seconds").c_str());
+    if (out_after < 0 || out_seconds < 0) {
+        fail(name + " takes a record count and seconds of at least 0");
+    }
+}
+
 void parseFault(const std::string& fault, kelbsim::Faults& f) {
+    if (fault == "mute") {
+        f.mute = true;
+        return;
+    }
     auto eq = fault.find('=');
     if (eq == std::string::npos) {
         fail("fault needs a value: '" + fault + "'");
@@ -65,18 +84,28 @@ void parseFault(const std::string& fault, kelbsim::Faults& f) {
     std::string name = fault.substr(0, eq);
     std::string value = fault.substr(eq + 1);
     if (name == "silence") {
-        auto colon = value.find(':');
-        if (colon == std::string::npos) {
-            fail("silence needs AFTER:SECONDS");
-        }
-        f.silenceAfter = toLong(value.substr(0, colon), "silence record count");
-        f.silenceSeconds = toDouble(value.substr(colon + 1), "silence seconds");
+        parseAfterSeconds(name, value, f.silenceAfter, f.silenceSeconds);
+    } else if (name == "noise") {
+        parseAfterSeconds(name, value, f.noiseAfter, f.noiseSeconds);
+    } else if (name == "error") {
+        parseAfterSeconds(name, value, f.errorAfter, f.errorSeconds);
     } else if (name == "truncate") {
         f.truncateEvery = toLong(value, "truncate period");
     } else if (name == "garbage") {
         f.garbageEvery = toLong(value, "garbage period");
     } else if (name == "oversize") {
         f.oversizeAfter = toLong(value, "oversize record count");
+    } else if (name == "slow") {
+        auto colon = value.find(':');
+        long ms = toLong(value.substr(0, colon), "slow milliseconds");
+        if (ms <= 0 || ms > 600000) {
+            fail("slow takes 1 to 600000 milliseconds");
+        }
+        f.slowSeconds = static_cast<double>(ms) / 1000.0;
+        f.slowCommand = colon == std::string::npos ? std::string() : value.substr(colon + 1);
+        if (colon != std::string::npos && !kelbsim::knownCommandName(f.slowCommand)) {
+            fail("slow: unknown command '" + f.slowCommand + "'");
+        }
     } else {
         fail("unknown fault '" + name + "'");
     }
@@ -121,7 +150,7 @@ class LinkGuard {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     kelbsim::Options options;
     kelbsim::Faults faults;
     std::string link;
@@ -151,7 +180,9 @@ int main(int argc, char** argv) {
     app.add_option("--script", script, "Play the records in FILE")->option_text("FILE");
     app.add_option("--record", recordPath, "Write every exchange to FILE")->option_text("FILE");
     app.add_option("--fault", faultTexts,
-                   "silence=AFTER:SECONDS, truncate=EVERY, garbage=EVERY or oversize=AFTER")
+                   "silence=AFTER:SECONDS, truncate=EVERY, garbage=EVERY, oversize=AFTER, "
+                   "noise=AFTER:SECONDS, slow=MS[:COMMAND], mute or error=AFTER:SECONDS "
+                   "(see the README)")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->option_text("FAULT");
     app.add_flag("--verbose", verbose, "Log every exchange");
@@ -234,8 +265,14 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    // A hang-up of the terminal kelbsim was started from ends it like an interrupt, with the
+    // link removed.
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(sig, &sa, nullptr);
+    }
     std::signal(SIGPIPE, SIG_IGN);
 
     auto sink = [master, verbose](const std::vector<std::uint8_t>& bytes) {
@@ -282,8 +319,14 @@ int main(int argc, char** argv) {
             }
             return complain(std::string("poll: ") + std::strerror(errno));
         }
+        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) {
+            return complain("the terminal failed");
+        }
         if (r > 0 && (p.revents & POLLIN)) {
             ssize_t n = read(master, buf, sizeof buf);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                return complain(std::string("read: ") + std::strerror(errno));
+            }
             if (n > 0) {
                 if (record) {
                     record << hex(buf, static_cast<std::size_t>(n)) << "\n";
@@ -295,4 +338,13 @@ int main(int argc, char** argv) {
         }
     }
     return 0;
+}
+
+int main(int argc, char** argv) {
+    // Caught here so that the link's guard is unwound on the way out.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        return complain(e.what());
+    }
 }

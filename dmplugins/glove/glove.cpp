@@ -118,8 +118,13 @@ bool canSend(uint8_t status) {
 
 // Sends one glove command as message 16 to the port. With `awaitReply`, waits (polling every
 // 10 ms) until the stream worker has decoded the reply: 50 polls, or waitMs / 10.
-int sendCommand(RzInstance* inst, const uint8_t* bytes, int n, bool awaitReply, int waitMs = 0) {
+// out_delivered (when given) tells whether the command reached the port, whatever the reply.
+int sendCommand(RzInstance* inst, const uint8_t* bytes, int n, bool awaitReply, int waitMs = 0,
+                bool* out_delivered = nullptr) {
     GloveState* st = stateOf(inst);
+    if (out_delivered != nullptr) {
+        *out_delivered = false;
+    }
     const RzCoreServices* svc = dp::services();
     std::lock_guard<std::mutex> serial(st->command);
     if (!canSend(st->status.load()) || svc == nullptr || n <= 0 || n > 32) {
@@ -143,6 +148,9 @@ int sendCommand(RzInstance* inst, const uint8_t* bytes, int n, bool awaitReply, 
         DP_LOG(0, "[gloved] Fail to send message to %d\n", st->port->kind);
         st->status.fetch_and(static_cast<uint8_t>(~kStatusAwaiting));
         return RZERR_MESSAGE_DELIVER_ERROR;
+    }
+    if (out_delivered != nullptr) {
+        *out_delivered = true;
     }
     if (!awaitReply) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
@@ -179,14 +187,14 @@ int sendSetParameters(RzInstance* inst) {
     return sendCommand(inst, cmd, 4, true);
 }
 
-int sendSetMask(RzInstance* inst) {
+int sendSetMask(RzInstance* inst, bool* out_delivered = nullptr) {
     GloveState* st = stateOf(inst);
     uint8_t cmd[4];
     {
         std::lock_guard<std::mutex> lock(st->data);
         setMaskCommand(st->mask, cmd);
     }
-    return sendCommand(inst, cmd, 4, true);
+    return sendCommand(inst, cmd, 4, true, 0, out_delivered);
 }
 
 // Calibration from the configuration (default table when it cannot be had), thumb geometry,
@@ -244,16 +252,16 @@ void applyParams(GloveState* st, const Params& p) {
     st->actuatorsAllowed = 1;
 }
 
-void decodeSensors(GloveState* st, const uint8_t* rec, int len) {
+// Decodes a sensor record; false when the record says the interface unit is not ready.
+bool decodeSensors(GloveState* st, const uint8_t* rec, int len) {
     std::lock_guard<std::mutex> lock(st->data);
     SensorStatus s = decodeSensorRecord(rec, len, st->mask, st->raw);
     if (!s.complete) {
         DP_LOG(0, "[gloved] data record incomplete.\n");
-        return;
+        return true;
     }
     ++st->records;
     if (!s.ready) {
-        st->status.store(kStatusError);
         DP_LOG(0, "[gloved] KELB error or not plugged in.\n");
     }
     if (s.wrist != (st->wrist != 0)) {
@@ -263,6 +271,17 @@ void decodeSensors(GloveState* st, const uint8_t* rec, int len) {
     st->light = s.light;
     computeJointValues(st->raw, st->cal, st->mask, st->handFlag != 0, st->thumb, st->values,
                        st->values);
+    return s.ready;
+}
+
+// A sensor record sets its mode, or the error when the unit is not ready: never the mode
+// first, which would let a command through between the two.
+void applySensorRecord(GloveState* st, const uint8_t* rec, int len, uint8_t mode) {
+    if (decodeSensors(st, rec, len)) {
+        setMode(st, mode);
+    } else {
+        st->status.store(kStatusError);
+    }
 }
 
 // One record from the stream. The awaiting bit is cleared after the record's effects are
@@ -314,12 +333,10 @@ void decodeRecord(GloveState* st, const uint8_t* rec, int len) {
         case 'M':
             break;
         case 'G':
-            setMode(st, kStatusPolled);
-            decodeSensors(st, rec, len);
+            applySensorRecord(st, rec, len, kStatusPolled);
             break;
         case 'S':
-            setMode(st, kStatusStreaming);
-            decodeSensors(st, rec, len);
+            applySensorRecord(st, rec, len, kStatusStreaming);
             break;
         default:
             if (dp::verbose(2)) {
@@ -749,12 +766,25 @@ int onWriteSetting(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, 
         if (dp::payloadLength(header) != 4) {
             return answer(header, RZERR_MESSAGE_INVALID_BODY);
         }
-        uint32_t mask = dp::getBe32(payload);
+        const uint32_t mask = dp::getBe32(payload) & 0x00ffffffu;
+        uint32_t previous;
         {
             std::lock_guard<std::mutex> lock(st->data);
-            st->mask = mask & 0x00ffffffu;
+            previous = st->mask;
+            st->mask = mask;
         }
-        return answer(header, sendSetMask(inst));
+        bool delivered = false;
+        int r = sendSetMask(inst, &delivered);
+        if (!delivered) {
+            // The unit never saw it and keeps sending the old mask's records, which the new
+            // mask would drop as incomplete. A mask that was sent stays, even without a
+            // reply: a slow unit still applies it.
+            std::lock_guard<std::mutex> lock(st->data);
+            if (st->mask == mask) {
+                st->mask = previous;
+            }
+        }
+        return answer(header, r);
     }
     return answer(header, RZERR_MESSAGE_INVALID_KEY);
 }

@@ -232,6 +232,7 @@ std::vector<std::uint8_t> KelbUnit::sensorBytes(double now) {
 }
 
 void KelbUnit::sendRecord(std::uint8_t kind, double now) {
+    const std::uint8_t status = statusByte();  // counted before this record
     ++recordsSent_;
     if (faults_.garbageEvery > 0 && recordsSent_ % faults_.garbageEvery == 0) {
         reply(junk());
@@ -250,7 +251,7 @@ void KelbUnit::sendRecord(std::uint8_t kind, double now) {
         bytes.pop_back();
     }
     rec.insert(rec.end(), bytes.begin(), bytes.end());
-    rec.push_back(statusByte());
+    rec.push_back(status);
     reply(std::move(rec));
 }
 

@@ -69,6 +69,16 @@ class Sim {
         }
     }
 
+    // Stops the program with `sig`; its exit status, or -1 when it did not exit by itself.
+    int stop(int sig) {
+        int status = 0;
+        if (pid_ <= 0 || kill(pid_, sig) != 0 || waitpid(pid_, &status, 0) != pid_) {
+            return -1;
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
     bool ok() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
 
@@ -309,6 +319,10 @@ TEST(KelbsimProgram, RefusesBadArguments) {
     EXPECT_EQ(exitCode({"--bogus"}), 2);
     EXPECT_EQ(exitCode({"--script", "/nonexistent/kelb"}), 2);
     EXPECT_EQ(exitCode({"--fault", "silence=3"}), 2);
+    for (const char* fault :
+         {"slow=0", "slow=fast", "slow=100:X", "slow=100:", "noise=5", "error=-1:2", "mute=1"}) {
+        EXPECT_EQ(exitCode({"--fault", fault}), 2) << fault;
+    }
 
     // A failed start takes its link away again, and a file that is no link is never replaced.
     char dir[] = "/tmp/kelbsimXXXXXX";
@@ -319,6 +333,21 @@ TEST(KelbsimProgram, RefusesBadArguments) {
     std::ofstream(link) << "keep";
     EXPECT_EQ(exitCode({"--link", link}), 2);
     EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(link)));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(KelbsimProgram, EveryWayOfStoppingRemovesTheLink) {
+    char dir[] = "/tmp/kelbsimXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::filesystem::path link = std::filesystem::path(dir) / "glove";
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        Sim sim({"--link", link, "--fault", "slow=100", "--fault", "mute"});
+        ASSERT_TRUE(sim.ok());
+        EXPECT_EQ(std::filesystem::read_symlink(link), sim.path());
+        EXPECT_EQ(sim.stop(sig), 0) << "signal " << sig;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)))
+            << "signal " << sig;
+    }
     std::filesystem::remove_all(dir);
 }
 

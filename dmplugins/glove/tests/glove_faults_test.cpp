@@ -72,17 +72,6 @@ TEST(GloveFaults, OpeningAgainstAFaultyUnit) {
     }
 }
 
-TEST(GloveFaults, CommandPastItsWaitAnswersNotReady) {
-    TempDir dir;
-    Kelbsim kelb(dir, {"--fault", "slow=1200:M"});
-    Device glove(kelb.pty());
-    ASSERT_TRUE(glove);
-    std::vector<uint8_t> mask{0, 0x7f, 0xff, 0xfe};
-    EXPECT_EQ(control(glove.get(), 10, 1, mask), -21);
-    ASSERT_TRUE(waitFor([&] { return kelb.countNotes("set mask") == 1; }));
-    EXPECT_EQ(control(glove.get(), 10, 0), 0) << "the instance carries on";
-}
-
 // An interface-unit error refuses reads and commands with -21 until the unit is ready again;
 // the refused mask is not kept, so the unit's records still decode afterwards.
 TEST(GloveFaults, UnitErrorIsReportedUntilTheUnitIsReady) {

@@ -62,8 +62,8 @@ TEST(RWLock, ReleaseWithoutHoldingIsRefused) {
 }
 
 // The holding thread takes the lock again while another thread's writer is queued behind its
-// first hold: granted at once, or refused at once where it would wait on itself. Readers of
-// other threads still wait behind the queued writer.
+// first hold: granted at once, or refused at once where it would wait on itself. Other
+// threads are still refused a read while the writer is queued.
 TEST(RWLock, SecondTakeOnTheHoldingThreadNeverWaitsForAQueuedWriter) {
     constexpr auto kWait = 20s;  // a deadlock shows as a wait that runs out
     struct Case {

@@ -32,6 +32,32 @@ constexpr int kReplyLimit = 1024;
 // ends the list.
 constexpr int kFileListLimit = 256 * 1024;
 
+// A frame opens with its time stamp "HH:MM:SS:F:FF" (the fourth field may have two digits).
+// The first twelve bytes are digits and ':' only, so the "1S" echo never overlaps one, and a
+// reply of the clock ("HH:MM:SS:FF" and NUL) is not taken for one.
+constexpr qsizetype kStampLength = 12;
+
+bool opensFrame(const char* p) {
+    auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
+    for (qsizetype i = 0; i < kStampLength; ++i) {
+        const bool colon = i == 2 || i == 5 || i == 8 || (i == 10 && p[i] == ':');
+        if (colon ? p[i] != ':' : !digit(p[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a frame opens in data before `end` (its whole time stamp inside data).
+bool frameOpensBefore(const QByteArray& data, qsizetype end) {
+    for (qsizetype at = 0; at < end && at + kStampLength <= data.size(); ++at) {
+        if (opensFrame(data.constData() + at)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Leading decimal digits as a number, like the glove's own parser (0 when none).
 int leadingNumber(const QByteArray& text) {
     int value = 0;
@@ -55,6 +81,9 @@ mocap::mocap(QWidget* parent) : QMainWindow(parent), server(new QTcpServer(this)
     server->setObjectName(QStringLiteral("server"));
     batteryTimer.setObjectName(QStringLiteral("batteryTimer"));
     batteryTimer.setSingleShot(true);
+    startEchoTimer.setObjectName(QStringLiteral("startEchoTimer"));
+    startEchoTimer.setSingleShot(true);
+    startEchoTimer.setInterval(kStartEchoTimeoutMs);
     frameBuffer.reserve(kFrameSize);
 
     connect(ui.getTimeButton, &QPushButton::clicked, this, &mocap::ClickedGetTime);
@@ -67,6 +96,11 @@ mocap::mocap(QWidget* parent) : QMainWindow(parent), server(new QTcpServer(this)
     connect(ui.startRecordingButton, &QPushButton::clicked, this, &mocap::ClickedStartRecording);
     connect(ui.lowPowerButton, &QPushButton::clicked, this, &mocap::ClickedLowPower);
     connect(&batteryTimer, &QTimer::timeout, this, &mocap::TimerTimeout);
+    connect(&startEchoTimer, &QTimer::timeout, this, [this] {
+        if (pending == kStartRecording) {
+            abandonStart(QStringLiteral("Status: Connected (recording did not start: no reply)"));
+        }
+    });
 
     // Nothing to talk to until a glove connects.
     setGloveButtonsEnabled(false);
@@ -146,6 +180,7 @@ void mocap::dropConnection() {
     setGloveButtonsEnabled(false);
     ui.startRecordingButton->setEnabled(false);
     ui.startRecordingButton->setText(kStartRecordingText);
+    startEchoTimer.stop();
     pending = kNone;
 }
 
@@ -172,6 +207,7 @@ void mocap::TcpConnected() {
     ui.startListeningButton->setText(kDisconnect);
     frameBuffer.clear();
     replyBuffer.clear();
+    startEchoTimer.stop();
     pending = kNone;
 }
 
@@ -181,6 +217,12 @@ void mocap::sendCommand(const QByteArray& bytes, PendingRequest next) {
     }
     replyBuffer.clear();
     socket->write(bytes);
+    if (pending == kStartRecording && next != kStartRecording) {
+        // Low power asked while the echo was awaited: the start is off, the buttons come back.
+        startEchoTimer.stop();
+        setGloveButtonsEnabled(true);
+        ui.startRecordingButton->setEnabled(true);
+    }
     pending = next;
 }
 
@@ -236,6 +278,10 @@ void mocap::ClickedStartRecording() {
         echoBuffer.clear();
         skipEchoNul = false;
         sendCommand(QByteArrayLiteral("1S"), kStartRecording);
+        startEchoTimer.start();
+        ui.statusLabel->setText(QStringLiteral("Status: Connected"));
+        // Until the echo comes, so that "1S" goes out once.
+        ui.startRecordingButton->setEnabled(false);
         ui.checkBatteryButton->setEnabled(false);
         ui.getTimeButton->setEnabled(false);
         ui.setTimeButton->setEnabled(false);
@@ -360,20 +406,36 @@ void mocap::handleFileList(const QByteArray& data) {
 void mocap::handleStartRecording(const QByteArray& data) {
     // Everything before the end of the "1S" echo is the tail of earlier replies or the
     // echo itself; frame bytes after it in the same read must be kept to stay aligned.
+    // The glove streams only after the echo, so a frame opening first means the echo is
+    // not coming, and a "1S" within frame data is not it.
     echoBuffer += data;
     const qsizetype at = echoBuffer.indexOf(QByteArrayLiteral("1S"));
+    if (frameOpensBefore(echoBuffer, at < 0 ? echoBuffer.size() : at)) {
+        abandonStart(QStringLiteral(
+            "Status: Connected (recording did not start: frames came without the reply)"));
+        return;
+    }
     if (at < 0) {
-        // Keep a trailing '1' in case the echo is split between reads.
-        echoBuffer = echoBuffer.endsWith('1') ? QByteArrayLiteral("1") : QByteArray();
+        // Enough of the end to find an echo or a time stamp split between reads.
+        echoBuffer = echoBuffer.right(kStampLength - 1);
         return;
     }
     QByteArray rest = echoBuffer.mid(at + 2);
     echoBuffer.clear();
+    startEchoTimer.stop();
+    ui.startRecordingButton->setEnabled(true);
     ui.startRecordingButton->setText(kStopRecordingText);
     frameBuffer.clear();
     pending = kRecording;
     skipEchoNul = true;
     takeFrameBytes(rest);
+}
+
+void mocap::abandonStart(const QString& status) {
+    startEchoTimer.stop();
+    echoBuffer.clear();
+    sendCommand(QByteArray(1, kStopStreaming), kNone);
+    ui.statusLabel->setText(status);
 }
 
 void mocap::takeFrameBytes(QByteArray data) {

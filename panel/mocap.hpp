@@ -1,7 +1,8 @@
 // Main window of glovepanel: listens for the wireless glove on TCP, sends it single
 // commands and shows the replies. Everything runs on the GUI thread; each command
 // waits for nothing, and the next bytes received are taken as its reply according
-// to the pending request.
+// to the pending request. Only the start of recording has a limit: its echo, before
+// which the buttons stay off.
 #pragma once
 
 #include <QByteArray>
@@ -32,12 +33,16 @@ class mocap : public QMainWindow {
 
     static constexpr int kFrameSize = 61;
     static constexpr int kBatteryTimeoutMs = 15000;
+    // The glove link's wait for a reply.
+    static constexpr int kStartEchoTimeoutMs = 30000;
 
     explicit mocap(QWidget* parent = nullptr);
     ~mocap() override;
 
     // Which reply the window waits for (PendingRequest).
     qint32 pendingRequest() const { return pending; }
+    // How long starting to record waits for the glove's echo (tests shorten it).
+    void setStartEchoTimeout(int ms) { startEchoTimer.setInterval(ms); }
 
   signals:
     // A 61-byte streaming frame was taken and shown.
@@ -64,6 +69,9 @@ class mocap : public QMainWindow {
     void handleShortReply(const QByteArray& data);
     void handleFileList(const QByteArray& data);
     void handleStartRecording(const QByteArray& data);
+    // The echo is not coming: stops the glove in case it started anyway, gives the buttons
+    // back and shows why.
+    void abandonStart(const QString& status);
     void takeFrameBytes(QByteArray data);
     void decodeFrame(const QByteArray& frame);
     void showBattery(const QByteArray& reply);
@@ -79,8 +87,9 @@ class mocap : public QMainWindow {
     // A battery or time reply may arrive in pieces; it is complete at its NUL, and its
     // tail must not be taken for the reply of the next command.
     QByteArray replyBuffer;
-    // Bytes seen since "1S" was sent, until its echo is found.
+    // Bytes seen since "1S" was sent, until its echo is found; kept short while it is not.
     QByteArray echoBuffer;
+    QTimer startEchoTimer{this};  // single shot, runs while the echo is awaited
     // The glove may end the "1S" echo with a NUL before the first frame.
     bool skipEchoNul = false;
 };

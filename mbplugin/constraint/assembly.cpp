@@ -101,7 +101,15 @@ AsmTagGInterface* Assembly::graphInterface(bool force) {
         return interface_.get();
     }
     lock_.release(Lattix::RWLock::Read);
-    lock_.acquire(Lattix::RWLock::Write);
+    if (!lock_.acquire(Lattix::RWLock::Write)) {
+        // This thread still holds the interface from an outer call, whose arrays a rebuild
+        // would change under it: the rebuild waits for a call made without a hold.
+        if (force) {
+            dirty_ = true;
+        }
+        lock_.acquire(Lattix::RWLock::Read);
+        return interface_.get();
+    }
     // Cleared first so a change made during the rebuild is not lost; a refused graph stays
     // dirty, so the next call tries again.
     dirty_ = false;

@@ -4,7 +4,9 @@
 //
 // Lock rules: graphInterface() returns with the assembly's read lock held; the caller gives
 // it back with releaseGraphInterface(). Rebuilds run under the write lock. markDirty() takes
-// no lock, so it may be called while the interface is held.
+// no lock, so it may be called while the interface is held. A thread that holds the interface
+// may take it again without waiting (an objective the solver calls, for one); that inner take
+// never rebuilds, it leaves the assembly dirty for the next take made without a hold.
 
 #include <atomic>
 #include <cstdint>

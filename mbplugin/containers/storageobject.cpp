@@ -30,7 +30,10 @@ void StorageObject::beginWrite(bool guarded) const {
         return;
     }
     if (blocking_) {
-        lock_->acquire(Lattix::RWLock::Write);
+        // Refused at once, not waited for, when this thread holds only the read lock.
+        if (!lock_->acquire(Lattix::RWLock::Write)) {
+            throw X_CannotWriteLock();
+        }
     } else if (!lock_->tryAcquire(Lattix::RWLock::Write)) {
         throw X_CannotWriteLock();
     }

@@ -69,6 +69,8 @@ class GlovePanelTest : public QObject {
     void twoFramesInOneRead();
     void framesSplitAcrossReads();
     void framesArrivingWithTheEcho();
+    void startWithoutEchoGivesUp_data();
+    void startWithoutEchoGivesUp();
     void stopRecordingStopsTheDisplay();
     void disconnectClosesTheSocket();
     void reconnectingGloveReplacesTheOld();
@@ -727,6 +729,54 @@ void GlovePanelTest::framesArrivingWithTheEcho() {
     QCOMPARE(value(first, 0), 0);
     for (const QList<QVariant>& args : frames) {
         QVERIFY(aligned(args.at(0).toByteArray()));
+    }
+}
+
+void GlovePanelTest::startWithoutEchoGivesUp_data() {
+    QTest::addColumn<bool>("streams");
+    QTest::addColumn<int>("limitMs");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("silent: the limit runs out")
+        << false << 1000 << QStringLiteral("Status: Connected (recording did not start: no reply)");
+    // Frames carrying "1S" in their data, which is not the echo; the long limit shows that the
+    // frames, not the time, end the wait.
+    QTest::newRow("frames without the reply")
+        << true << 10 * kReplyTimeoutMs
+        << QStringLiteral(
+               "Status: Connected (recording did not start: frames came without the reply)");
+}
+
+void GlovePanelTest::startWithoutEchoGivesUp() {
+    QFETCH(bool, streams);
+    QFETCH(int, limitMs);
+    QFETCH(QString, status);
+    QTemporaryDir dir;
+    ScriptFrame f;
+    f.time = "12:34:56:0:01";
+    f.counts.fill(0x3153);  // "1S" in every slot
+    QStringList extra{QStringLiteral("--fault"), QStringLiteral("no-start-echo"),
+                      QStringLiteral("--script"), writeScript(dir, {f}, "hold")};
+    if (!streams) {
+        extra << QStringLiteral("--fault") << QStringLiteral("silence=0");
+    }
+    GloveSimProcess sim;
+    QVERIFY(connectGlove(sim, extra));
+    QVERIFY(prepareRecording(sim));
+    window->setStartEchoTimeout(limitMs);
+    QSignalSpy frames(window.get(), &mocap::frameDecoded);
+    const qsizetype from = sim.received().size();
+    click("startRecordingButton");
+    QVERIFY(!button("startRecordingButton")->isEnabled());
+    QVERIFY(waitIdle());
+    QCOMPARE(text("statusLabel"), status);
+    // The glove is told to stop, in case it started after all.
+    QVERIFY(receivedAfter(sim, from, QByteArray("1S\x03")));
+    QCOMPARE(frames.count(), 0);
+    QCOMPARE(button("startRecordingButton")->text(), QStringLiteral("Start Recording"));
+    for (const char* name :
+         {"checkBatteryButton", "lowPowerButton", "setTimeButton", "getTimeButton",
+          "showFilesButton", "setActiveFileButton", "startRecordingButton"}) {
+        QVERIFY2(button(name)->isEnabled(), name);
     }
 }
 

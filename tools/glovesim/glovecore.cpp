@@ -375,7 +375,9 @@ GloveCore::Parse GloveCore::parseCommand(const uint8_t* p, size_t n, size_t* out
     }
     switch (c1) {
         case 'S':
-            if (config_.faults.burstFrames > 0 && !streaming_) {
+            if (config_.faults.noStartEcho) {
+                log("fault: \"1S\" not answered");
+            } else if (config_.faults.burstFrames > 0 && !streaming_) {
                 // the reply leaves in the same write as the first frames
                 startReply_ = {p[0], p[1], 0};
             } else {

@@ -43,6 +43,7 @@ struct Faults {
     int chunkBytes = 0;           // every write carries at most this many bytes...
     int chunkPauseMs = 50;        // ...with this pause between pieces
     int burstFrames = 0;          // frames are written this many at a time
+    bool noStartEcho = false;     // "1S" starts streaming without its echo and NUL
 };
 
 struct GloveConfig {

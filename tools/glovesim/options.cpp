@@ -40,7 +40,7 @@ const char* usageText() {
            "                [--fault MODE[=ARG]]... [--record FILE] [--once] [--verbose] "
            "[--version]\n"
            "faults: silence=N[,B] bad-frame=N garbage=N[,K] drop-download[=N] drop-after-frames=N\n"
-           "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N\n";
+           "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N no-start-echo\n";
 }
 
 bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
@@ -94,6 +94,9 @@ bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
         a = 2;
         ok = !hasArg || toLong(arg, 1, 1000, &a);
         f->burstFrames = static_cast<int>(a);
+    } else if (mode == "no-start-echo") {
+        ok = !hasArg;
+        f->noStartEcho = true;
     } else {
         if (out_error) {
             *out_error = "unknown fault mode '" + mode + "'";

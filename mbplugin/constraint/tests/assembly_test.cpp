@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "constraint/assembly.hpp"
@@ -174,6 +176,36 @@ TEST(Assembly, HoldsTheReadLockUntilTheInterfaceIsReleased) {
     g.assembly.markDirty();
     g.assembly.releaseGraphInterface();
     EXPECT_FALSE(writeBlockedElsewhere(g.assembly.lock()));
+}
+
+// An objective the solver calls may take the interface again, also after the assembly changed:
+// the inner take neither waits on the outer one nor rebuilds the arrays under it.
+TEST(Assembly, SecondTakeOnTheHoldingThreadNeitherWaitsNorRebuilds) {
+    auto g = std::make_shared<Graph>();
+    g->node("a");
+    // Generations seen by the outer, inner and forced takes; still dirty; one interface.
+    auto seen = std::make_shared<std::promise<std::vector<std::uint64_t>>>();
+    auto result = seen->get_future();
+    // Detached, so a deadlock fails the test instead of hanging it; it shares what it uses.
+    std::thread([g, seen] {
+        AsmTagGInterface* outer = g->assembly.graphInterface(false);
+        g->assembly.markDirty();
+        AsmTagGInterface* inner = g->assembly.graphInterface(false);
+        AsmTagGInterface* forced = g->assembly.graphInterface(true);
+        std::vector<std::uint64_t> v{outer->generation(), inner->generation(), forced->generation(),
+                                     g->assembly.dirty() ? 1u : 0u,
+                                     inner == outer && forced == outer ? 1u : 0u};
+        for (int i = 0; i < 3; ++i) {
+            g->assembly.releaseGraphInterface();
+        }
+        seen->set_value(v);
+    }).detach();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << "the inner take waited on the outer one";
+    EXPECT_EQ(result.get(), (std::vector<std::uint64_t>{1, 1, 1, 1, 1}));
+    EXPECT_FALSE(writeBlockedElsewhere(g->assembly.lock()));
+    GraphInterfaceScope gi(g->assembly, false);
+    EXPECT_EQ(gi->generation(), 2u);  // the deferred rebuild
 }
 
 TEST(NameHashMap, InsertReplacesAndCursorsWalkInInsertionOrder) {

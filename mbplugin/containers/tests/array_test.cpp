@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
+#include <thread>
 
 using rziDataNamespace::Array;
 using rziDataNamespace::X_CannotReadLock;
@@ -50,15 +52,24 @@ TEST(Array, NonBlockingReadUnderWriterRaisesAndChangesNothing) {
     a.append(&v);
     a.setShared(true);
     a.setBlocking(false);
-    ASSERT_TRUE(a.rwLock()->tryAcquire(Lattix::RWLock::Write));
+    // Another thread is the writer: the holding thread itself may take the lock again.
+    std::promise<bool> held;
+    std::promise<void> done;
+    std::thread writer([&, finished = done.get_future()] {
+        held.set_value(a.rwLock()->tryAcquire(Lattix::RWLock::Write));
+        finished.wait();
+        a.rwLock()->release(Lattix::RWLock::Write);
+    });
+    EXPECT_TRUE(held.get_future().get());
     try {
         a.count();
-        FAIL() << "read under a held write lock must raise";
+        ADD_FAILURE() << "read under a held write lock must raise";
     } catch (const X_CannotReadLock& e) {
         EXPECT_EQ(std::string(e.what()), "Cannot read lock.");
     }
     EXPECT_THROW(a.append(&v), X_CannotWriteLock);
-    a.rwLock()->release(Lattix::RWLock::Write);
+    done.set_value();
+    writer.join();
     EXPECT_EQ(a.count(), 1u);
 }
 

@@ -579,6 +579,20 @@ TEST(GloveCoreFaults, BurstSendsTheStartReplyWithTheFirstFrames) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(w.data()), 3), "1S\0"s);
 }
 
+TEST(GloveCoreFaults, StartWithoutEchoStreamsFramesOnly) {
+    for (int burst : {0, 2}) {
+        GloveConfig c = fastStart();
+        c.faults.noStartEcho = true;
+        c.faults.burstFrames = burst;
+        Engine e(c);
+        EXPECT_EQ(e.send("1S"), "") << "burst " << burst;
+        const std::string bytes = e.run(Millis(200));
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes.size() % 61, 0u) << "burst " << burst;
+        EXPECT_EQ(bytes[2], ':') << "burst " << burst;
+    }
+}
+
 TEST(GloveCoreFaults, DownloadDropAndFrameDropAskToCloseTheLink) {
     TempDir card;
     card.write("F", std::string(1000, 'z'));

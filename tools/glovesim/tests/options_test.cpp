@@ -35,10 +35,11 @@ TEST(GlovesimOptions, ValuesAreTaken) {
 
 TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     std::string err;
-    auto o = parseOptions({"--fault", "silence=5", "--fault", "garbage=3,7", "--fault",
-                           "drop-download", "--fault", "oversize", "--fault", "chunk=4,20",
-                           "--fault", "burst=2", "--fault", "slow=100", "--fault", "bad-frame"},
-                          &err);
+    auto o =
+        parseOptions({"--fault", "silence=5", "--fault", "garbage=3,7", "--fault", "drop-download",
+                      "--fault", "oversize", "--fault", "chunk=4,20", "--fault", "burst=2",
+                      "--fault", "slow=100", "--fault", "bad-frame", "--fault", "no-start-echo"},
+                     &err);
     ASSERT_TRUE(o) << err;
     const Faults& f = o->glove.faults;
     EXPECT_EQ(f.silenceAfterFrames, 5);
@@ -51,6 +52,7 @@ TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     EXPECT_EQ(f.burstFrames, 2);
     EXPECT_EQ(f.slowMs, 100);
     EXPECT_EQ(f.badFrame, 3);
+    EXPECT_TRUE(f.noStartEcho);
 }
 
 TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
@@ -66,6 +68,7 @@ TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
         {"--fault", "silence=x"},
         {"--fault", "silence=3,61"},
         {"--fault", "garbage=1,0"},
+        {"--fault", "no-start-echo=1"},
         {"--link", "/tmp/a", "--tcp", "h:1"},
         {"--bogus"},
     };

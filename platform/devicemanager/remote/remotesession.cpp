@@ -45,7 +45,7 @@ Session::Session(const std::string& host, int port, DataHandler onData, int time
       id_(newSessionId()),
       dealer_(context(), zmq::socket_type::dealer),
       sub_(context(), zmq::socket_type::sub) {
-    dealer_.set(zmq::sockopt::linger, 0);
+    dealer_.set(zmq::sockopt::linger, 1000);
     sub_.set(zmq::sockopt::linger, 0);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
@@ -93,8 +93,8 @@ int Session::start() {
 
 Session::~Session() {
     if (thread_.joinable()) {
-        rzwire::Reply reply;
-        request(Op::Bye, {}, reply);
+        // Not waited for: the server may be gone. The socket's linger lets it leave.
+        send(Op::Bye);
         stop_.store(true);
         wake();
         thread_.join();
@@ -287,14 +287,23 @@ void Session::heartbeat() {
     if (!lock.owns_lock()) {
         return;  // a request is on its way: it renews the lease itself
     }
+    send_locked(Op::Heartbeat);
+}
+
+void Session::send(Op op) {
+    std::lock_guard<std::mutex> lock(requestMutex_);
+    send_locked(op);
+}
+
+void Session::send_locked(Op op) {
     rzwire::Request req;
-    req.op = Op::Heartbeat;
+    req.op = op;
     req.session = id_;
     Bytes frame = rzwire::encodeRequest(req);
     try {
         dealer_.send(zmq::buffer(frame), zmq::send_flags::dontwait);
     } catch (const zmq::error_t&) {
-        // The next beat tries again.
+        // A lost heartbeat is followed by the next; a lost goodbye by the lease.
     }
 }
 
@@ -355,7 +364,7 @@ void Session::receiveLoop() {
             if (parts.size() == 2 &&
                 rzwire::decodeTopic(parts[0].data<uint8_t>(), parts[0].size(), topic) == 0 &&
                 rzwire::decodeData(parts[1].data<uint8_t>(), parts[1].size(), record) == 0 &&
-                subscribed_.count(topic) != 0) {
+                subscribed_.count(topic) != 0 && onData_) {
                 onData_(topic, record);
             }
         }

@@ -71,6 +71,9 @@ class Session {
     int start();
     void receiveLoop();
     void heartbeat();
+    // A request that wants no reply (heartbeat, goodbye).
+    void send(rzwire::Op op);
+    void send_locked(rzwire::Op op);
     // Queues a subscription change for the receive thread and waits until it is applied.
     void changeSubscription(uint32_t topic, bool subscribe);
     void applySubscription(uint32_t topic, bool subscribe);  // receive thread only

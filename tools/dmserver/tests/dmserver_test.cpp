@@ -114,7 +114,8 @@ class Server {
     }
     ~Server() {
         if (pid_ > 0) {
-            stop();
+            // A clean exit also means no sanitizer report in the server.
+            EXPECT_EQ(stop(), 0) << log();
         }
         std::remove(log_.c_str());
         std::remove((dir_ + "/manuvia/dmserver.conf").c_str());

@@ -12,6 +12,7 @@ PACKAGES="
   libeigen3-dev nlohmann-json3-dev libfcl-dev
   xvfb xauth x11-utils fonts-dejavu-core
   libcli11-dev
+  libzmq3-dev cppzmq-dev
   iproute2 util-linux
 "
 

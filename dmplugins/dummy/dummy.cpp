@@ -36,6 +36,7 @@ struct DummyState {
     RzThread* worker = nullptr;
     std::atomic<bool> running{false};
     int count = 0;
+    std::chrono::duration<double> period{0};  // between sample sets; 0: every pass
     Channel channels[kMaxChannels];
     uint8_t output[kMaxChannels * 8] = {};
     std::mutex wakeMutex;  // pacing wait, cut short by the stop
@@ -71,19 +72,20 @@ int workerMain(void* arg) {
             rzdpDetach(inst, stream);
         }
         std::unique_lock<std::mutex> lock(st->wakeMutex);
-        st->wake.wait_for(lock, kPassPause, [st] { return !st->running.load(); });
+        st->wake.wait_for(lock, st->period.count() > 0 ? st->period : kPassPause,
+                          [st] { return !st->running.load(); });
     }
     DP_LOG(2, "[dummy] end...\n");
     return 0;
 }
 
 RzInstance* rzdpNew(const char* name, const char* settings) {
-    double upper = 0, lower = 0, freq = 0;
+    double upper = 0, lower = 0, freq = 0, rate = 0;
     int nsensors = 0;
     RzKeyValue table[] = {
-        {RZ_KV_DOUBLE, "upper", &upper, "1."},  {RZ_KV_DOUBLE, "lower", &lower, "-1."},
-        {RZ_KV_DOUBLE, "freq", &freq, "10."},   {RZ_KV_INT, "nsensors", &nsensors, "2"},
-        {RZ_KV_END, nullptr, nullptr, nullptr},
+        {RZ_KV_DOUBLE, "upper", &upper, "1."}, {RZ_KV_DOUBLE, "lower", &lower, "-1."},
+        {RZ_KV_DOUBLE, "freq", &freq, "10."},  {RZ_KV_INT, "nsensors", &nsensors, "2"},
+        {RZ_KV_DOUBLE, "rate", &rate, "0"},    {RZ_KV_END, nullptr, nullptr, nullptr},
     };
     if (name == nullptr || !RZ_GetKeyValue(settings, table, 1)) {
         DP_LOG(0, "[dummy] New: Invalid device %s\n", settings ? settings : "(null)");
@@ -110,6 +112,10 @@ RzInstance* rzdpNew(const char* name, const char* settings) {
     }
     auto* st = new (inst->priv) DummyState;
     st->count = nsensors;
+    // Sample sets per second; 0 (or nonsense) keeps the fastest pace.
+    if (rate > 0 && rate <= 100000) {
+        st->period = std::chrono::duration<double>(1.0 / rate);
+    }
     double now = RZ_GetCurrentTime();
     for (int i = 0; i < nsensors; ++i) {
         Channel& c = st->channels[i];

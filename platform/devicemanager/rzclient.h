@@ -40,7 +40,10 @@ RZ_API int RZ_PluginCount(void);
 RZ_API int RZ_GetPluginInfo(int index, RzPluginInfo* out);
 
 /* Opens or shares a device. `server` ("server=host:port=n") names the device-manager
- * service; this core serves in-process and accepts any server text. `device` is
+ * service: with a host and a port from 1 to 65535 the device is opened in the dmserver
+ * listening there (an IPv6 host in brackets: "server=[::1]:port=7800"); any other text
+ * (no port, port 0 or empty, as "server=localhost:port=") serves in-process. Remote
+ * handles never equal in-process ones; every call below takes either. `device` is
  * "port:key=value:...", `type` a device type ("dummy", "VexaGlove", "serial1", ...) that
  * the first plug-in whose RZDP_MatchName accepts it serves (else the plug-in whose module
  * name it is, as "linemux" with a port as the device). 0 on failure (see
@@ -64,6 +67,14 @@ RZ_API int RZ_DeviceControlSet(RzDeviceHandle handle, int message, int argcode, 
 /* Attaches / detaches a client stream to the device's instance (RZDP_AttachDataStream). */
 RZ_API int RZ_DeviceAttachDataStream(RzDeviceHandle handle, RzDataStream* stream);
 RZ_API int RZ_DeviceDetachDataStream(RzDeviceHandle handle, RzDataStream* stream);
+/* Identifier of the plug-in instance behind a handle (devices opened with the same device
+ * text share one); 0 for an unknown handle. */
+RZ_API uint32_t RZ_DeviceInstanceId(RzDeviceHandle handle);
+/* The plug-ins of the dmserver named by `server`: up to `capacity` infos (file left empty)
+ * and the number the server has, or a negative result (-39 for a text naming no server,
+ * -37 when it does not answer in time). Remote calls wait RZ_SERVER_TIMEOUT_MS (default
+ * 10000) milliseconds at most for each reply. */
+RZ_API int RZ_GetServerPlugins(const char* server, RzPluginInfo* out, int capacity);
 
 #ifdef __cplusplus
 }

@@ -53,7 +53,28 @@ bool parseHex(const std::string& text, std::vector<uint8_t>& out) {
     return true;
 }
 
+// Server text of RZ_DeviceOpen: in-process unless --server named a dmserver.
+std::string gServer = "server=localhost:port=0";
+
+int remotePlugins() {
+    RzPluginInfo infos[64];
+    int n = RZ_GetServerPlugins(gServer.c_str(), infos, 64);
+    if (n < 0) {
+        fail("server", n);
+        return 1;
+    }
+    std::printf("%-10s %-4s %-14s %s\n", "module", "kind", "name", "versions");
+    for (int i = 0; i < n && i < 64; ++i) {
+        std::printf("%-10s %-4d %-14s %d/%d\n", infos[i].module, infos[i].kind, infos[i].name,
+                    infos[i].versionA, infos[i].versionB);
+    }
+    return 0;
+}
+
 int plugins() {
+    if (gServer.rfind("server=localhost:port=0", 0) != 0) {
+        return remotePlugins();
+    }
     int n = RZ_PluginCount();
     if (n == 0) {
         char folder[1024] = {};
@@ -78,7 +99,7 @@ RzDeviceHandle open(const std::string& type, const std::string& device,
     if (!settings.empty()) {
         url += ":" + settings;
     }
-    RzDeviceHandle h = RZ_DeviceOpen("server=localhost:port=0", url.c_str(), type.c_str());
+    RzDeviceHandle h = RZ_DeviceOpen(gServer.c_str(), url.c_str(), type.c_str());
     if (h == 0) {
         std::string what = "cannot open " + type + " \"" + url + "\"";
         fail(what.c_str(), RZ_GetLastError());
@@ -301,6 +322,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     std::string verbose;
     app.add_option("--verbose", verbose, "Device-manager log level, 0 to 9")->option_text("N");
+    std::string server;
+    app.add_option("--server", server, "Go through the dmserver at HOST:PORT")->option_text("ADDR");
 
     ReadArgs readArgs;
     app.add_subcommand("plugins", "List the plug-ins and their device types");
@@ -346,6 +369,16 @@ int main(int argc, char** argv) {
     if (app.get_subcommands().empty()) {
         std::fprintf(stderr, "dmctl: missing command\n(dmctl --help shows the usage)\n");
         return 2;
+    }
+    if (!server.empty()) {
+        size_t colon = server.rfind(':');
+        long port = 0;
+        if (colon == std::string::npos || colon == 0 ||
+            !parseInt(server.c_str() + colon + 1, 1, 65535, port)) {
+            std::fprintf(stderr, "dmctl: bad value for --server: %s (HOST:PORT)\n", server.c_str());
+            return 2;
+        }
+        gServer = "server=" + server.substr(0, colon) + ":port=" + std::to_string(port);
     }
     if (!verbose.empty()) {
         long level = 0;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
 
 namespace rzcore {
@@ -14,5 +15,18 @@ int coreVerbosity();
 bool isStream(const void* p);
 // Identifier for a new list item or stream (one sequence for both, never 0).
 uint32_t nextItemId();
+
+// The client calls' remote path (rzremote.cpp): a server text naming an address and the
+// handles opened through one.
+bool remoteServer(const char* server);
+bool isRemoteHandle(RzDeviceHandle handle);
+RzDeviceHandle remoteOpen(const char* server, const char* device, const char* type);
+int remoteClose(RzDeviceHandle handle);
+int remoteControl(RzDeviceHandle handle, int message, int argcode, void* buffer, int* length,
+                  int capacity);
+int remoteAttach(RzDeviceHandle handle, RzDataStream* stream);
+int remoteDetach(RzDeviceHandle handle, RzDataStream* stream);
+uint32_t remoteInstanceId(RzDeviceHandle handle);
+void remoteCloseAll();
 
 }  // namespace rzcore

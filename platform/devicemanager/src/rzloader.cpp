@@ -359,6 +359,7 @@ int RZ_LoadPlugins(const char* folder) {
 }
 
 void RZ_UnloadPlugins(void) {
+    rzcore::remoteCloseAll();
     std::lock_guard<std::recursive_mutex> lock(gLoadMutex);
     if (!gLoaded.load()) {
         return;
@@ -558,7 +559,9 @@ int RZ_ConfigQuery(const char* query, char* out, int size) {
 }
 
 RzDeviceHandle RZ_DeviceOpen(const char* server, const char* device, const char* type) {
-    (void)server;  // served in-process
+    if (rzcore::remoteServer(server)) {
+        return rzcore::remoteOpen(server, device, type);
+    }
     Plugin* plugin = pluginMatching(type);
     if (plugin == nullptr && type != nullptr && *type != '\0') {
         plugin = pluginByModule(type);  // "linemux" with a port as the device
@@ -591,6 +594,9 @@ RzDeviceHandle RZ_DeviceOpen(const char* server, const char* device, const char*
 }
 
 int RZ_DeviceClose(RzDeviceHandle handle) {
+    if (rzcore::isRemoteHandle(handle)) {
+        return rzcore::remoteClose(handle);
+    }
     OpenDevice dev{};
     {
         std::lock_guard<std::mutex> lock(gDevicesMutex);
@@ -611,6 +617,9 @@ int RZ_DeviceClose(RzDeviceHandle handle) {
 
 int RZ_DeviceControl(RzDeviceHandle handle, int message, int argcode, void* buffer, int* length,
                      int capacity) {
+    if (rzcore::isRemoteHandle(handle)) {
+        return rzcore::remoteControl(handle, message, argcode, buffer, length, capacity);
+    }
     OpenDevice dev{};
     if (!lookupDevice(handle, dev)) {
         return RZERR_INVALID_DID;
@@ -668,6 +677,9 @@ int RZ_DeviceControlSet(RzDeviceHandle handle, int message, int argcode, const v
 }
 
 int RZ_DeviceAttachDataStream(RzDeviceHandle handle, RzDataStream* stream) {
+    if (rzcore::isRemoteHandle(handle)) {
+        return rzcore::remoteAttach(handle, stream);
+    }
     OpenDevice dev{};
     if (!lookupDevice(handle, dev)) {
         return RZERR_INVALID_DID;
@@ -676,11 +688,22 @@ int RZ_DeviceAttachDataStream(RzDeviceHandle handle, RzDataStream* stream) {
 }
 
 int RZ_DeviceDetachDataStream(RzDeviceHandle handle, RzDataStream* stream) {
+    if (rzcore::isRemoteHandle(handle)) {
+        return rzcore::remoteDetach(handle, stream);
+    }
     OpenDevice dev{};
     if (!lookupDevice(handle, dev)) {
         return RZERR_INVALID_DID;
     }
     return dev.plugin->entry.DetachDataStream(dev.instance, stream);
+}
+
+uint32_t RZ_DeviceInstanceId(RzDeviceHandle handle) {
+    if (rzcore::isRemoteHandle(handle)) {
+        return rzcore::remoteInstanceId(handle);
+    }
+    OpenDevice dev{};
+    return lookupDevice(handle, dev) ? dev.id : 0;
 }
 
 }  // extern "C"

@@ -1,0 +1,454 @@
+// dmserver started as a real process with the real plug-ins, reached through the core's
+// remote path, through client sessions and through raw sockets. Every socket is on
+// 127.0.0.1 with ports the server picks; every wait is bounded.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devicemanager/rzclient.h"
+#include "devicemanager/rzplugin.h"
+#include "remotesession.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls `done` every few milliseconds until it holds or `limit` passes.
+template <typename F>
+bool eventually(F done, std::chrono::milliseconds limit = 10s) {
+    auto end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+extern "C" char** environ;
+
+// fork + execve with `env` added to the environment; everything is built before the fork,
+// which happens in a process with threads.
+pid_t spawn(const std::vector<std::string>& args, int stdoutFd, int stderrFd,
+            const std::vector<std::string>& env = {}) {
+    std::vector<char*> argv, envp;
+    for (auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    for (char** e = environ; *e != nullptr; ++e) {
+        envp.push_back(*e);
+    }
+    for (auto& e : env) {
+        envp.push_back(const_cast<char*>(e.c_str()));
+    }
+    envp.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(stdoutFd, 1);
+        dup2(stderrFd, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Exit status, or -1 when the process did not end within the limit (it is then killed).
+int reap(pid_t pid, std::chrono::milliseconds limit = 20s) {
+    int status = 0;
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class Server {
+  public:
+    explicit Server(std::vector<std::string> extra = {}) {
+        char dir[] = "/tmp/dmserver-test-XXXXXX";
+        dir_ = mkdtemp(dir);
+        log_ = dir_ + "/stderr.log";
+        int out[2];
+        EXPECT_EQ(pipe(out), 0);
+        int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // The configuration file sets the lease; the command line overrides its log level.
+        mkdir((dir_ + "/manuvia").c_str(), 0700);
+        std::ofstream(dir_ + "/manuvia/dmserver.conf") << "lease-ms=600\nlog-level=error\n";
+        std::vector<std::string> args = {DMSERVER_PATH, "--bind",      "127.0.0.1:0", "--verbose",
+                                         "2",           "--log-level", "info"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_ = spawn(args, out[1], err, {"XDG_CONFIG_HOME=" + dir_});
+        close(out[1]);
+        close(err);
+        // First line: "dmserver listening on 127.0.0.1:PORT, data on port N".
+        std::string line;
+        pollfd p{out[0], POLLIN, 0};
+        char c = 0;
+        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0 &&
+               read(out[0], &c, 1) == 1) {
+            line += c;
+        }
+        close(out[0]);
+        size_t colon = line.find("127.0.0.1:");
+        port_ = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 10);
+    }
+    ~Server() {
+        if (pid_ > 0) {
+            // A clean exit also means no sanitizer report in the server.
+            EXPECT_EQ(stop(), 0) << log();
+        }
+        std::remove(log_.c_str());
+        std::remove((dir_ + "/manuvia/dmserver.conf").c_str());
+        rmdir((dir_ + "/manuvia").c_str());
+        rmdir(dir_.c_str());
+    }
+    int stop() {
+        kill(pid_, SIGTERM);
+        int status = reap(pid_);
+        pid_ = -1;
+        return status;
+    }
+    int port() const { return port_; }
+    std::string text() const { return "server=127.0.0.1:port=" + std::to_string(port_); }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string log() const {
+        std::ifstream in(log_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::unique_ptr<rzremote::Session> session(rzremote::Session::DataHandler onData = {}) {
+        int r = 0;
+        auto s = rzremote::Session::connect("127.0.0.1", port_, std::move(onData), 10000, r);
+        EXPECT_EQ(r, 0) << RZ_ErrorName(r);
+        return s;
+    }
+    rzremote::ServerStatus status() {
+        rzremote::ServerStatus st;
+        auto s = session();
+        if (s) {
+            s->status(st);
+        }
+        return st;
+    }
+
+  private:
+    std::string dir_, log_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Reader callback state of a client stream: bytes and reasons seen.
+struct Sink {
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t bytes = 0;
+    std::vector<int> reasons;
+    static int read(RzDataStream* s, int reason) {
+        auto* sink = static_cast<Sink*>(RZ_DataStreamUser(s));
+        uint8_t buf[4096];
+        int n = reason == RZ_STREAM_DATA ? RZ_DataStreamRead(s, buf, sizeof(buf)) : 0;
+        std::lock_guard<std::mutex> lock(sink->mutex);
+        sink->bytes += static_cast<size_t>(std::max(n, 0));
+        sink->reasons.push_back(reason);
+        sink->changed.notify_all();
+        return 0;
+    }
+};
+
+TEST(DmServer, RemoteRepliesEqualInProcessOnes) {
+    Server server;
+    ASSERT_NE(server.port(), 0);
+    const char* device = "dummy:nsensors=5:freq=0:upper=3:lower=1";
+    RzDeviceHandle local = RZ_DeviceOpen("server=localhost:port=", device, "dummy");
+    RzDeviceHandle remote = RZ_DeviceOpen(server.text().c_str(), device, "dummy");
+    ASSERT_NE(local, 0u);
+    ASSERT_NE(remote, 0u) << RZ_ErrorName(RZ_GetLastError());
+    EXPECT_NE(remote, local);
+    EXPECT_NE(RZ_DeviceInstanceId(remote), 0u);
+    const struct {
+        int message, argcode, length, capacity;
+    } cases[] = {
+        {15, 2, 0, 1024},  // the five values
+        {15, 2, 0, 16},    // reply larger than the buffer
+        {99, 0, 0, 64},    // no handler
+        {15, 2, 4, 1024},  // request payload travels too
+        {15, 2, 0, 0},     // no buffer at all
+    };
+    for (const auto& c : cases) {
+        uint8_t a[1024] = {1, 2, 3, 4}, b[1024] = {1, 2, 3, 4};
+        int la = c.length, lb = c.length;
+        int ra = RZ_DeviceControl(local, c.message, c.argcode, c.capacity ? a : nullptr, &la,
+                                  c.capacity);
+        int rb = RZ_DeviceControl(remote, c.message, c.argcode, c.capacity ? b : nullptr, &lb,
+                                  c.capacity);
+        SCOPED_TRACE(c.message * 1000 + c.capacity);
+        EXPECT_EQ(rb, ra);
+        ASSERT_EQ(lb, la);
+        EXPECT_EQ(std::memcmp(a, b, static_cast<size_t>(la)), 0);
+    }
+    uint8_t v[64];
+    ASSERT_EQ(RZ_DeviceControlGet(remote, 15, 2, v, sizeof v), 40);
+    EXPECT_DOUBLE_EQ(RZ_GetDouble(v + 32), 2.0);
+    EXPECT_EQ(RZ_DeviceControlSet(remote, 99, 0, v, 8), RZ_DeviceControlSet(local, 99, 0, v, 8));
+    EXPECT_EQ(RZ_DeviceClose(remote), 0);
+    EXPECT_EQ(RZ_DeviceClose(remote), RZERR_INVALID_DID);
+    EXPECT_EQ(RZ_DeviceControlGet(remote, 15, 2, v, sizeof v), RZERR_INVALID_DID);
+    EXPECT_EQ(RZ_DeviceClose(local), 0);
+    EXPECT_EQ(RZ_DeviceOpen(server.text().c_str(), "dummy", "nosuchtype"), 0u);
+    EXPECT_EQ(RZ_GetLastError(), RZERR_INVALID_DEVICE);
+}
+
+TEST(DmServer, ClientStreamFeedsTheReaderAndDetachAnnouncesQuit) {
+    Server server;
+    RzDeviceHandle h = RZ_DeviceOpen(server.text().c_str(), "dummy:nsensors=3", "dummy");
+    ASSERT_NE(h, 0u);
+    Sink sink;
+    RzDataStream* stream = RZ_DataStreamNew(4096, Sink::read, &sink);
+    ASSERT_EQ(RZ_DeviceAttachDataStream(h, stream), 0);
+    EXPECT_EQ(RZ_DeviceAttachDataStream(h, stream), RZERR_DEVICE_IN_USE);
+    {
+        std::unique_lock<std::mutex> lock(sink.mutex);
+        ASSERT_TRUE(sink.changed.wait_for(lock, 10s, [&] { return sink.bytes >= 24 * 50; }));
+        EXPECT_EQ(sink.bytes % 24, 0u) << "records arrive whole";
+    }
+    EXPECT_EQ(server.status().streams, 1u);
+    ASSERT_EQ(RZ_DeviceDetachDataStream(h, stream), 0);
+    EXPECT_EQ(RZ_DeviceDetachDataStream(h, stream), RZERR_INVALID_DATASTREAM);
+    {
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        EXPECT_EQ(sink.reasons.back(), RZ_STREAM_QUIT);
+    }
+    EXPECT_TRUE(eventually([&] { return server.status().streams == 0; }));
+    RZ_DataStreamDestroy(stream);
+    RZ_DeviceClose(h);
+}
+
+TEST(DmServer, ThirtyTwoClientsShareOneInstanceAndAllReceive) {
+    Server server;
+    constexpr int kClients = 32;
+    std::atomic<int> fed[kClients] = {};
+    std::vector<std::unique_ptr<rzremote::Session>> clients;
+    std::vector<uint32_t> handles(kClients), instances(kClients);
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(server.session(
+            [&fed, i](uint32_t, const rzwire::DataRecord& r) { fed[i] += !r.payload.empty(); }));
+        ASSERT_TRUE(clients.back());
+        ASSERT_EQ(clients[i]->open("dummy", "dummy:nsensors=4", handles[i], instances[i]), 0);
+        uint32_t topic = 0;
+        ASSERT_EQ(clients[i]->attach(handles[i], topic), 0);
+        EXPECT_EQ(topic, instances[0]) << "same device text, same instance";
+    }
+    uint32_t other = 0, otherInstance = 0;
+    ASSERT_EQ(clients[0]->open("dummy", "other:nsensors=2", other, otherInstance), 0);
+    EXPECT_NE(otherInstance, instances[0]);
+    ASSERT_TRUE(eventually([&] {
+        for (auto& f : fed) {
+            if (f.load() < 20) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    rzwire::Bytes reply;
+    EXPECT_EQ(clients[1]->control(handles[0], 15, 2, nullptr, 0, 64, reply), RZERR_INVALID_DID)
+        << "a client cannot use another client's handle";
+    rzremote::ServerStatus st;
+    ASSERT_EQ(clients[0]->status(st), 0);
+    EXPECT_EQ(st.handles, kClients + 1u);
+    EXPECT_EQ(st.streams, 1u) << "one published stream per instance";
+    clients.clear();  // goodbyes release everything
+    EXPECT_TRUE(eventually([&] { return server.status().handles == 0; }));
+}
+
+TEST(DmServer, StalledSubscriberDoesNotSlowAnother) {
+    Server server;
+    std::mutex gate;
+    gate.lock();  // the stalled client's receive thread blocks on it
+    std::atomic<int> stalledSeen{0}, liveSeen{0};
+    auto stalled = server.session([&](uint32_t, const rzwire::DataRecord&) {
+        if (stalledSeen++ == 0) {
+            std::lock_guard<std::mutex> wait(gate);
+        }
+    });
+    auto live = server.session([&](uint32_t, const rzwire::DataRecord&) { liveSeen.fetch_add(1); });
+    uint32_t hs = 0, hl = 0, inst = 0, topic = 0;
+    ASSERT_EQ(stalled->open("dummy", "dummy:nsensors=24", hs, inst), 0);
+    ASSERT_EQ(stalled->attach(hs, topic), 0);
+    ASSERT_TRUE(eventually([&] { return stalledSeen.load() > 0; }));
+    ASSERT_EQ(live->open("dummy", "dummy:nsensors=24", hl, inst), 0);
+    ASSERT_EQ(live->attach(hl, topic), 0);
+    // The dummy writes about every millisecond; the live client keeps up while the other's
+    // queue overflows, and its requests are answered meanwhile.
+    ASSERT_TRUE(eventually([&] { return liveSeen.load() >= 3000; }, 30s)) << liveSeen.load();
+    rzwire::Bytes reply;
+    EXPECT_EQ(live->control(hl, 15, 2, nullptr, 0, 1024, reply), 0);
+    EXPECT_EQ(reply.size(), 24u * 8);
+    gate.unlock();
+}
+
+TEST(DmServer, KilledClientLosesItsDevicesAfterTheLease) {
+    Server server;
+    int devnull = open("/dev/null", O_WRONLY);
+    pid_t client = spawn({DMCTL_PATH, "--server", server.address(), "read", "dummy", "dummy",
+                          "--settings", "nsensors=2", "--count", "1000000", "--stream"},
+                         devnull, devnull);
+    close(devnull);
+    ASSERT_TRUE(eventually([&] {
+        auto st = server.status();
+        return st.handles == 1 && st.streams == 1;
+    }));
+    kill(client, SIGKILL);
+    EXPECT_EQ(reap(client), 128 + SIGKILL);
+    ASSERT_TRUE(eventually([&] { return server.status().handles == 0; }));
+    EXPECT_EQ(server.status().streams, 0u);
+    EXPECT_NE(server.log().find("silent for 600 ms"), std::string::npos) << server.log();
+    EXPECT_TRUE(eventually([&] { return count(server.log(), "Thread exited") == 1; }));
+}
+
+TEST(DmServer, MalformedRequestsGetErrorsAndServiceGoesOn) {
+    Server server;
+    auto request = [](rzwire::Op op, rzwire::Bytes body) {
+        rzwire::Request r;
+        r.op = op;
+        r.session = 42;
+        r.id = 7;
+        r.body = std::move(body);
+        return rzwire::encodeRequest(r);
+    };
+    rzwire::Bytes good = request(rzwire::Op::Status, {});
+    auto patched = [&](size_t at, std::vector<uint8_t> bytes) {
+        rzwire::Bytes b = good;
+        std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<long>(at));
+        return b;
+    };
+    rzwire::Bytes random(200);
+    for (size_t i = 0; i < random.size(); ++i) {
+        random[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    const struct {
+        const char* name;
+        std::vector<rzwire::Bytes> frames;
+        int result;
+    } cases[] = {
+        {"truncated magic", {{'R', 'Z'}}, RZERR_INVALID_MESSAGE},
+        {"truncated header",
+         {rzwire::Bytes(good.begin(), good.begin() + 10)},
+         RZERR_MESSAGE_INCOMPLETE},
+        {"wrong version", {patched(4, {2})}, RZERR_PLUGIN_INCOMPATIBLE_VERSION},
+        {"huge length", {patched(20, {0xFF, 0xFF, 0xFF, 0xF0})}, RZERR_MESSAGE_TOO_LARGE},
+        {"length beyond frame", {patched(20, {0, 0, 0, 9})}, RZERR_MESSAGE_INVALID_BODY},
+        {"random bytes", {random}, RZERR_INVALID_MESSAGE},
+        {"two frames", {good, good}, RZERR_INVALID_MESSAGE},
+        {"unknown op", {patched(5, {200})}, RZERR_MESSAGE_NOT_IMPLEMENTED},
+        {"session 0", {patched(8, {0, 0, 0, 0, 0, 0, 0, 0})}, RZERR_INVALID_PARAM},
+        {"open text too long",
+         {request(rzwire::Op::Open, {0xFF, 0xFF, 'd', 'u', 'm', 'm', 'y'})},
+         RZERR_MESSAGE_INVALID_BODY},
+        {"control capacity 1 GB",
+         {request(rzwire::Op::Control,
+                  rzwire::Writer().u32(1).u8(15).u8(2).u32(1u << 30).blob(nullptr, 0).take())},
+         RZERR_MESSAGE_INVALID_BODY},
+        {"control unknown handle",
+         {request(rzwire::Op::Control,
+                  rzwire::Writer().u32(9999).u8(15).u8(2).u32(64).blob(nullptr, 0).take())},
+         RZERR_INVALID_DID},
+        {"close trailing bytes",
+         {request(rzwire::Op::Close, {0, 0, 0, 1, 0})},
+         RZERR_MESSAGE_INVALID_BODY},
+    };
+    zmq::socket_t raw(rzremote::context(), zmq::socket_type::dealer);
+    raw.set(zmq::sockopt::linger, 0);
+    raw.set(zmq::sockopt::rcvtimeo, 10000);
+    raw.connect("tcp://" + server.address());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (size_t i = 0; i < c.frames.size(); ++i) {
+            raw.send(zmq::buffer(c.frames[i]),
+                     i + 1 < c.frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
+        }
+        zmq::message_t msg;
+        ASSERT_TRUE(raw.recv(msg));
+        rzwire::Reply reply;
+        ASSERT_EQ(rzwire::decodeReply(msg.data<uint8_t>(), msg.size(), reply), 0);
+        EXPECT_EQ(reply.result, c.result) << RZ_ErrorName(reply.result);
+        EXPECT_TRUE(reply.body.empty());
+    }
+    // A frame past the size limit costs the sender its connection, nobody else anything.
+    raw.send(zmq::buffer(rzwire::Bytes(2u << 20, 0x55)));
+    auto st = server.status();
+    EXPECT_GE(st.sessions, 1u);
+    RzDeviceHandle h = RZ_DeviceOpen(server.text().c_str(), "dummy", "dummy");
+    EXPECT_NE(h, 0u);
+    RZ_DeviceClose(h);
+}
+
+TEST(DmServer, SigtermReleasesEveryDeviceAndExitsZero) {
+    Server server;
+    auto client = server.session();
+    uint32_t h = 0, inst = 0, topic = 0;
+    ASSERT_EQ(client->open("dummy", "dummy:nsensors=1", h, inst), 0);
+    ASSERT_EQ(client->open("dummy", "second:nsensors=2", h, inst), 0);
+    ASSERT_EQ(client->attach(h, topic), 0);
+    EXPECT_EQ(server.stop(), 0);
+    std::string log = server.log();
+    EXPECT_NE(log.find("released 2 device(s)"), std::string::npos) << log;
+    EXPECT_EQ(count(log, "Thread exited"), 2u) << log;
+}
+
+TEST(DmServer, CommandLineAndConfigFile) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* output;
+    } cases[] = {
+        {{"--version"}, 0, "dmserver "},
+        {{"--help"}, 0, "--bind"},
+        {{"--bind", "nohost"}, 2, "bad value for --bind"},
+        {{"--log-level", "loud"}, 2, "log-level"},
+        {{"--config", "/nonexistent/dmserver.conf"}, 2, "nonexistent"},
+    };
+    for (const auto& c : cases) {
+        char path[] = "/tmp/dmserver-cli-XXXXXX";
+        int fd = mkstemp(path);
+        std::vector<std::string> args = {DMSERVER_PATH};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        pid_t pid = spawn(args, fd, fd);
+        EXPECT_EQ(reap(pid), c.status) << c.args[0];
+        std::ifstream in(path);
+        std::string out((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_NE(out.find(c.output), std::string::npos) << out;
+        close(fd);
+        std::remove(path);
+    }
+}
+
+}  // namespace

@@ -23,6 +23,10 @@ struct DeviceServer::Topic {
     RzDeviceHandle via = 0;  // an open handle of the instance, used to detach
     int refs = 0;            // attaches of remote clients
     uint32_t sequence = 0;   // guarded by publishMutex_
+    // Written by the plug-in's thread, read by the main loop's silence watch.
+    std::atomic<uint64_t> lastDataNs{0};  // 0: nothing streamed yet
+    std::atomic<int> lastFault{0};        // last negative reason announced since data
+    uint64_t silentSinceNs = 0;           // main loop, under lifeMutex_; 0 while streaming
 };
 
 namespace {
@@ -44,12 +48,23 @@ int topicReader(RzDataStream* stream, int reason) {
         uint8_t buffer[65536];
         int n = RZ_DataStreamRead(stream, buffer, sizeof(buffer));
         if (n > 0) {
+            topic->lastDataNs.store(monotonicNs(), std::memory_order_relaxed);
+            if (topic->lastFault.load(std::memory_order_relaxed) != 0 &&
+                topic->lastFault.exchange(0) != 0) {
+                log(LogLevel::Info, "instance %u: data again", topic->instance);
+            }
             topic->server->publish(*topic, rzwire::DataKind::Data, 0, buffer,
                                    static_cast<size_t>(n));
         }
     } else if (reason == RZ_STREAM_FULL) {
         RZ_DataStreamPurge(stream);
     } else {
+        // A device that announces trouble (a silent line, a read error) is logged once until
+        // its data comes back.
+        if (reason < 0 && topic->lastFault.exchange(reason) != reason) {
+            log(LogLevel::Info, "instance %u: device reports %s", topic->instance,
+                RZ_ErrorName(reason));
+        }
         topic->server->publish(*topic, rzwire::DataKind::Announce, reason, nullptr, 0);
     }
     return 0;
@@ -154,6 +169,7 @@ void DeviceServer::run(int stopFd) {
         }
         if (Clock::now() >= nextSweep) {
             sweep();
+            watchSilence();
             nextSweep = Clock::now() + sweepEvery;
         }
     }
@@ -353,6 +369,33 @@ void DeviceServer::sweep() {
         std::lock_guard<std::mutex> lock(jobMutex_);
         jobs_.push_back(std::move(job));  // past the limit: a release must not be refused
         jobReady_.notify_one();
+    }
+}
+
+// Most plug-ins never announce a silent device; a topic that streamed and stopped is logged
+// here, and again when its data resumes (a glove's recovery after a line came back).
+void DeviceServer::watchSilence() {
+    std::unique_lock<std::mutex> life(lifeMutex_, std::try_to_lock);
+    if (!life.owns_lock()) {
+        return;  // a worker is attaching or detaching: the next sweep looks
+    }
+    const uint64_t now = monotonicNs();
+    const uint64_t limit = static_cast<uint64_t>(options_.silenceMs) * 1000000ull;
+    for (auto& [instance, topic] : topics_) {
+        uint64_t last = topic->lastDataNs.load(std::memory_order_relaxed);
+        if (last == 0) {
+            continue;
+        }
+        bool quiet = now > last && now - last >= limit;
+        if (quiet && topic->silentSinceNs == 0) {
+            topic->silentSinceNs = last;
+            log(LogLevel::Info, "instance %u: silent for %llu ms", instance,
+                static_cast<unsigned long long>((now - last) / 1000000ull));
+        } else if (!quiet && topic->silentSinceNs != 0) {
+            log(LogLevel::Info, "instance %u: streaming again after %llu ms", instance,
+                static_cast<unsigned long long>((last - topic->silentSinceNs) / 1000000ull));
+            topic->silentSinceNs = 0;
+        }
     }
 }
 

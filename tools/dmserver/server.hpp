@@ -33,6 +33,7 @@ struct ServerOptions {
     int workers = 8;        // threads that call into the plug-ins
     int queueLimit = 1024;  // requests waiting for a worker before "busy" replies
     int publishHwm = 1000;  // records queued per subscriber before they are dropped
+    int silenceMs = 2000;   // a streaming instance quiet this long is logged as silent
 };
 
 class DeviceServer {
@@ -74,6 +75,7 @@ class DeviceServer {
     void receive();
     void sendReplies();
     void sweep();
+    void watchSilence();
     void reply(const std::string& peer, const rzwire::Reply& r);
     void enqueue(Job job, rzwire::Reply& errorReply);
     void workerLoop();

@@ -95,6 +95,10 @@ int main(int argc, char** argv) {
     app.add_option("--workers", options.workers, "Threads that call into the plug-ins (default 8)")
         ->check(CLI::Range(1, 256))
         ->option_text("N");
+    app.add_option("--io-threads", options.ioThreads,
+                   "ZeroMQ I/O threads sending to the clients (default 1)")
+        ->check(CLI::Range(1, 16))
+        ->option_text("N");
     app.add_option("--log-level", logLevel, "error, warn, info (default) or debug")
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}))
         ->option_text("LEVEL");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "log.hpp"
 
@@ -74,6 +75,7 @@ int topicReader(RzDataStream* stream, int reason) {
 
 DeviceServer::DeviceServer(ServerOptions options)
     : options_(std::move(options)),
+      context_(std::max(1, options_.ioThreads)),
       router_(context_, zmq::socket_type::router),
       pub_(context_, zmq::socket_type::pub) {
     router_.set(zmq::sockopt::linger, 0);
@@ -122,21 +124,25 @@ bool DeviceServer::bind(std::string& outError) {
 
 void DeviceServer::publish(Topic& topic, rzwire::DataKind kind, int reason, const uint8_t* data,
                            size_t size) {
-    rzwire::DataRecord record;
-    record.kind = kind;
-    record.stampNs = monotonicNs();
-    record.reason = reason;
+    rzwire::DataRecord header;
+    header.kind = kind;
+    header.stampNs = monotonicNs();
+    header.reason = reason;
+    // The frame is built in place in one message, which the PUB socket then shares among
+    // its subscribers: one allocation and one copy of the payload per record.
+    zmq::message_t frame(rzwire::kDataHeaderSize + size);
+    auto* bytes = static_cast<uint8_t*>(frame.data());
     if (size > 0) {
-        record.payload.assign(data, data + size);
+        std::memcpy(bytes + rzwire::kDataHeaderSize, data, size);
     }
     // Announcements come from other threads than the feeding one: number under the lock.
     std::lock_guard<std::mutex> lock(publishMutex_);
-    record.sequence = topic.sequence++;
-    Bytes frame = rzwire::encodeData(record);
+    header.sequence = topic.sequence++;
+    rzwire::encodeDataHeader(header, size, bytes);
     try {
         // PUB never blocks: a subscriber past its high-water mark loses the record.
         pub_.send(zmq::buffer(topic.topicFrame), zmq::send_flags::sndmore);
-        pub_.send(zmq::buffer(frame), zmq::send_flags::dontwait);
+        pub_.send(frame, zmq::send_flags::dontwait);
     } catch (const zmq::error_t& e) {
         log(LogLevel::Warn, "publish on %u: %s", topic.instance, e.what());
     }

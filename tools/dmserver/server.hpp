@@ -33,6 +33,7 @@ struct ServerOptions {
     int workers = 8;        // threads that call into the plug-ins
     int queueLimit = 1024;  // requests waiting for a worker before "busy" replies
     int publishHwm = 1000;  // records queued per subscriber before they are dropped
+    int ioThreads = 1;      // ZeroMQ I/O threads: the publisher's fan-out to subscribers
     int silenceMs = 2000;   // a streaming instance quiet this long is logged as silent
 };
 
@@ -90,7 +91,7 @@ class DeviceServer {
     void dropTopic_life(uint32_t instance, RzDeviceHandle closing);
 
     ServerOptions options_;
-    zmq::context_t context_{1};
+    zmq::context_t context_;
     zmq::socket_t router_;     // main thread only
     std::mutex publishMutex_;  // guards pub_
     zmq::socket_t pub_;

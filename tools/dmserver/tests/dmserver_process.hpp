@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "devicemanager/rzclient.h"
 #include "remotesession.hpp"
 
 extern "C" char** environ;

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "glovetest_support.hpp"
 
@@ -36,6 +39,7 @@ struct Row {
     const char* settings;  // after the device name
     bool onKelbsim;        // the device name is kelbsim's terminal
     int message, item;     // a request the open device answers with 0
+    friend void PrintTo(const Row& row, std::ostream* out) { *out << row.type; }
 };
 
 class ReaderClose : public ::testing::TestWithParam<Row> {

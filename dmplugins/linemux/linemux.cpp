@@ -136,6 +136,14 @@ RzInstance* rzdpNew(const char* name, const char* settings) {
         }
     }
     if (canonical.size() >= RZ_NAME_SIZE) {
+        // A long stable name (/dev/serial/by-id/...) goes by the device it points to, which
+        // also lets a shorter name of the same device share the instance.
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            canonical = resolved;
+            std::free(resolved);
+        }
+    }
+    if (canonical.size() >= RZ_NAME_SIZE) {
         DP_LOG(0, "[seriald] port name too long: %s\n", name);
         RZ_SetLastError(RZERR_INVALID_PARAM);
         return nullptr;

@@ -76,27 +76,27 @@ void RzidmConnection::numberText(int value, char out[kFieldSize]) {
     out[n] = '\0';
 }
 
-void RzidmConnection::copyField(char* field, const char* text, const char* what) {
+void RzidmConnection::copyField(char* field, int size, const char* text, const char* what) {
     if (!text)
         return;
     std::size_t len = std::strlen(text);
-    if (len >= static_cast<std::size_t>(kFieldSize))
-        throw X_FailedConnection(std::string("The ") + what + " \"" + text +
-                                 "\" is longer than 20 characters");
+    if (len >= static_cast<std::size_t>(size))
+        throw X_FailedConnection(std::string("The ") + what + " \"" + text + "\" is longer than " +
+                                 std::to_string(size - 1) + " characters");
     std::memcpy(field, text, len + 1);
 }
 
 void RzidmConnection::setServerAddress(const char* text) {
-    copyField(m_serverAddress, text, "server address");
+    copyField(m_serverAddress, kPathFieldSize, text, "server address");
 }
 void RzidmConnection::setDeviceName(const char* text) {
-    copyField(m_deviceName, text, "device name");
+    copyField(m_deviceName, kFieldSize, text, "device name");
 }
 void RzidmConnection::setSerialPort(const char* text) {
-    copyField(m_serialPort, text, "serial port");
+    copyField(m_serialPort, kPathFieldSize, text, "serial port");
 }
 void RzidmConnection::setTypeName(const char* text) {
-    copyField(m_typeName, text, "type name");
+    copyField(m_typeName, kFieldSize, text, "type name");
 }
 void RzidmConnection::setServerPort(int port) {
     numberText(port, m_serverPort);

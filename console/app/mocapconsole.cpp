@@ -389,6 +389,15 @@ void MoCapConsole::setRefreshTimerActive(bool active) {
 void MoCapConsole::refresh() {
     refreshControls();
     if (!state_->connected()) {
+        if (state_->reconnecting()) {
+            // Why the glove went away ("Glove connection lost"); the values stay on show.
+            const QString message = state_->takeLinkMessage();
+            if (!message.isEmpty()) {
+                appendLog(message);
+            }
+            gloveStatusLB_->setText(QString::fromLatin1(kReconnectingText));
+            return;
+        }
         gloveStatusLB_->setText(QStringLiteral("Not Connected"));
         return;
     }
@@ -517,6 +526,18 @@ void MoCapConsole::refreshControls() {
              sdCardRateDividerSB_,   wifiRateDividerSB_, usbRateDividerSB_, nonIntegerJAMPB_}) {
         w->setEnabled(false);
     }
+    if (state_->reconnecting()) {
+        // Waiting for the glove to come back: the button of the line in use stops the wait.
+        const bool serial = state_->useSerial();
+        serialPortListCB_->setEnabled(false);
+        serialConnectPB_->setText(serial ? QStringLiteral("Disconnect")
+                                         : QStringLiteral("Connect"));
+        serialConnectPB_->setEnabled(serial);
+        tcpListenPB_->setText(serial ? QStringLiteral("Listen") : QStringLiteral("Disconnect"));
+        tcpListenPB_->setEnabled(!serial);
+        gloveStatusLB_->setText(QString::fromLatin1(kReconnectingText));
+        return;
+    }
     gloveStatusLB_->setText(QStringLiteral("Disconnected"));
     serialConnectPB_->setText(QStringLiteral("Connect"));
 }
@@ -593,7 +614,7 @@ void MoCapConsole::setTCPPort(int port) {
 }
 
 void MoCapConsole::serialPortConnect() {
-    if (!state_->connected()) {
+    if (!state_->connected() && !state_->reconnecting()) {
         if (currentPort_ < 0 || currentPort_ >= static_cast<int>(portNames_.size())) {
             return;  // no port to open
         }
@@ -613,7 +634,7 @@ void MoCapConsole::serialPortConnect() {
 }
 
 void MoCapConsole::tcpPortListen() {
-    if (!state_->connected()) {
+    if (!state_->connected() && !state_->reconnecting()) {
         state_->setUseSerial(false);
         emit connectGlove();
         tcpListenPB_->setText(QStringLiteral("Listening"));

@@ -39,6 +39,8 @@ class MoCapConsole : public QMainWindow {
 
   public:
     static constexpr int kRefreshMs = 500;
+    // Status while a glove that dropped out is waited for.
+    static constexpr const char* kReconnectingText = "Connection lost - reconnecting...";
 
     // extraPorts: device paths offered in the port list besides the system's serial ports
     // (pseudo-terminals are not in the system's list).

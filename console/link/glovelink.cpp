@@ -24,6 +24,7 @@ std::atomic<bool>& debugFlag() {
 }
 
 constexpr const char* kReadError = "Glove Read Error, reboot and reconnect";
+constexpr const char* kLostError = "Glove connection lost";
 
 }  // namespace
 
@@ -34,14 +35,16 @@ GloveLink::~GloveLink() = default;
 // ---------------------------------------------------------------------------------------------
 // Transport
 
-bool GloveLink::openSerial(const QString& portName) {
+bool GloveLink::openSerial(const QString& portName, bool reportFailure) {
     serialChosen_ = true;
     transport_.reset();
     std::unique_ptr<SerialPort> port;
     try {
         port = std::make_unique<SerialPort>(portName.toLocal8Bit().constData(), kBaudRate);
     } catch (const std::exception& e) {
-        log(e.what());
+        if (reportFailure) {
+            log(e.what());
+        }
         return false;
     }
     char scratch[256];
@@ -49,6 +52,7 @@ bool GloveLink::openSerial(const QString& portName) {
     transport_ = std::make_unique<SerialTransport>(std::move(port), timing_);
     connected_.store(true);
     errorState_.store(0);
+    lossReported_ = false;
     frameCarryLength_ = 0;
     return true;
 }
@@ -70,6 +74,7 @@ bool GloveLink::acceptConnection() {
     transport_ = std::make_unique<TcpTransport>(std::unique_ptr<QTcpSocket>(accepted), timing_);
     connected_.store(true);
     errorState_.store(0);
+    lossReported_ = false;
     frameCarryLength_ = 0;
     return true;
 }
@@ -86,6 +91,20 @@ void GloveLink::close() {
     streaming_.store(false);
 }
 
+bool GloveLink::connectionLost() const {
+    return transport_ && transport_->lost();
+}
+
+void GloveLink::dropConnection() {
+    if (transport_) {
+        transport_->close();
+        transport_.reset();
+    }
+    connected_.store(false);
+    streaming_.store(false);
+    frameCarryLength_ = 0;
+}
+
 void GloveLink::pause(milliseconds duration) {
     if (duration.count() > 0) {
         std::this_thread::sleep_for(duration);
@@ -93,8 +112,23 @@ void GloveLink::pause(milliseconds duration) {
 }
 
 void GloveLink::readFailed() {
+    if (noteLost()) {
+        return;
+    }
     log(kReadError);
     errorState_.store(-1);
+}
+
+bool GloveLink::noteLost() {
+    if (!connectionLost()) {
+        return false;
+    }
+    if (!lossReported_) {
+        lossReported_ = true;
+        log(kLostError);
+    }
+    errorState_.store(-1);
+    return true;
 }
 
 // Reads exactly length bytes; gives up after readGiveUp without completing.
@@ -127,7 +161,7 @@ int GloveLink::exchange(const char* cmd, int length, bool echo, bool nul, bool f
                         int capacity) {
     std::memset(reply, 0, static_cast<size_t>(capacity));
     frameCarryLength_ = 0;
-    if (!transport_) {
+    if (!transport_ || noteLost()) {
         return 0;
     }
     const int count = transport_->exchange(cmd, length, {echo, nul, flood}, reply, capacity);
@@ -135,6 +169,7 @@ int GloveLink::exchange(const char* cmd, int length, bool echo, bool nul, bool f
         readFailed();
         return 0;
     }
+    noteLost();
     return count;
 }
 
@@ -142,7 +177,7 @@ int GloveLink::splitExchange(const char* cmd, int length, bool echo, bool nul, c
                              int capacity) {
     std::memset(reply, 0, static_cast<size_t>(capacity));
     frameCarryLength_ = 0;
-    if (!transport_) {
+    if (!transport_ || noteLost()) {
         return 0;
     }
     const int count = transport_->splitExchange(cmd, length, {echo, nul, false}, reply, capacity);
@@ -150,6 +185,7 @@ int GloveLink::splitExchange(const char* cmd, int length, bool echo, bool nul, c
         readFailed();
         return 0;
     }
+    noteLost();
     return count;
 }
 
@@ -335,6 +371,7 @@ void GloveLink::downloadActiveFile(std::vector<uint8_t>& out) {
     auto now = lastData;
     qint64 total = 0;
     while (now - lastData < timing_.downloadIdleLimit) {
+        // A line that went away reads as empty: the download ends after the quiet spell.
         const int n =
             std::max(0, transport_->read(chunk.data(), kDownloadChunk, timing_.tcpDownloadWait));
         total += n;

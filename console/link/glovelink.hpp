@@ -37,12 +37,20 @@ class GloveLink : public QTcpServer {
     explicit GloveLink(QObject* parent = nullptr, GloveTiming timing = GloveTiming());
     ~GloveLink() override;
 
-    // Transport.
-    bool openSerial(const QString& portName);
+    // Transport. A failed open logs its cause unless reportFailure is false (a retry loop
+    // that would otherwise repeat the same message every second).
+    bool openSerial(const QString& portName, bool reportFailure = true);
     // Listens on every local address unless told otherwise.
     bool listen(quint16 port, const QHostAddress& address = QHostAddress::Any);
     bool acceptConnection();
     void close();
+    // True when the line the link holds has gone (serial port hung up or unplugged, TCP
+    // connection closed by the glove). Checked by every exchange and read; callers check it
+    // after a failure to tell a vanished glove from a silent one.
+    bool connectionLost() const;
+    // Lets go of a lost line but keeps listening, so the returning glove's connection can be
+    // accepted; raw values, angles and calibration stay as they were.
+    void dropConnection();
 
     // Commands; each is one exchange (or a few) with the glove.
     int querySensorCount();
@@ -146,6 +154,8 @@ class GloveLink : public QTcpServer {
     int splitExchange(const char* cmd, int length, bool echo, bool nul, char* reply, int capacity);
     bool readExact(char* out, int length, std::chrono::milliseconds perWait);
     void readFailed();
+    // True when the line is gone; logs that once per connection and marks the error state.
+    bool noteLost();
     void keepFrameStart(const char* frame);
     void pause(std::chrono::milliseconds duration);
     void logFrameTime();
@@ -157,6 +167,7 @@ class GloveLink : public QTcpServer {
     std::atomic<bool> streaming_{false};
     std::atomic<bool> lowPower_{false};
     std::atomic<int> errorState_{0};
+    bool lossReported_ = false;  // owner thread
     glove::Decoder decoder_;
     // Bytes of the next frame already read while getting back in step.
     std::array<char, glove::kFrameSize> frameCarry_{};

@@ -32,8 +32,17 @@ bool SerialTransport::write(const char* bytes, int length) {
     return length == 0 || port_->write(bytes, length) == length;
 }
 
+bool SerialTransport::lost() const {
+    return !port_ || port_->hungUp();
+}
+
 int SerialTransport::read(char* out, int capacity, std::chrono::milliseconds /*wait*/) {
-    return port_ ? port_->read(out, capacity, false) : 0;
+    if (!port_) {
+        return -1;
+    }
+    const int n = port_->read(out, capacity, false);
+    // A hung-up line reads as empty: tell it apart from a quiet glove.
+    return n == 0 && port_->hungUp() ? -1 : n;
 }
 
 int SerialTransport::echoPhase(int length, char* reply, int capacity) {
@@ -118,6 +127,10 @@ void TcpTransport::close() {
         socket_->close();
         socket_.reset();
     }
+}
+
+bool TcpTransport::lost() const {
+    return !socket_ || socket_->state() != QAbstractSocket::ConnectedState;
 }
 
 bool TcpTransport::write(const char* bytes, int length) {

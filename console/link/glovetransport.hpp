@@ -29,6 +29,7 @@ struct GloveTiming {
     ms downloadStartPause{50};   // after the download command's echo
     ms hardwareWritePause{200};  // after "CA"
     ms tcpDownloadWait{3000};    // TCP download: wait for data per chunk
+    ms reconnectInterval{1000};  // between attempts to open a serial line that went away
 };
 
 class GloveTransport {
@@ -46,6 +47,9 @@ class GloveTransport {
     virtual bool isSerial() const = 0;
     // Lets go of the line (the socket is closed, the port released).
     virtual void close() = 0;
+    // True once the line is gone for good (port hung up, connection closed or reset); what
+    // is left of it can only be closed.
+    virtual bool lost() const = 0;
     // Writes all length bytes; false when the line took fewer.
     virtual bool write(const char* bytes, int length) = 0;
     // Returns at once with what is waiting, else waits up to wait (the serial line: its own
@@ -67,6 +71,7 @@ class SerialTransport final : public GloveTransport {
 
     bool isSerial() const override { return true; }
     void close() override;
+    bool lost() const override;
     bool write(const char* bytes, int length) override;
     int read(char* out, int capacity, std::chrono::milliseconds wait) override;
     int exchange(const char* cmd, int length, Reply kind, char* reply, int capacity) override;
@@ -88,6 +93,7 @@ class TcpTransport final : public GloveTransport {
 
     bool isSerial() const override { return false; }
     void close() override;
+    bool lost() const override;
     bool write(const char* bytes, int length) override;
     int read(char* out, int capacity, std::chrono::milliseconds wait) override;
     int exchange(const char* cmd, int length, Reply kind, char* reply, int capacity) override;

@@ -81,6 +81,10 @@ void SerialPort::drain() {
     tty::drain(fd_, std::chrono::milliseconds(kFirstByteTimeoutMs), std::chrono::seconds(5));
 }
 
+bool SerialPort::hungUp() const {
+    return tty::hungUp(fd_);
+}
+
 namespace {
 
 QString readSysText(const QString& path) {

@@ -28,6 +28,9 @@ class SerialPort {
     int read(void* buffer, int size, bool terminate);
     // Reads 1024-byte chunks until a read returns nothing (bounded in time).
     void drain();
+    // True once the line has gone: the adapter was unplugged or the far end of a
+    // pseudo-terminal closed. Such a port never comes back; open the device anew.
+    bool hungUp() const;
 
     static constexpr int kFirstByteTimeoutMs = 100;
 

@@ -183,7 +183,7 @@ void MocapGloveState::connect() {
 }
 
 void MocapGloveState::disconnect() {
-    if (connected_.load()) {
+    if (connected_.load() || reconnecting_.load()) {
         request(Disconnect);
     }
 }
@@ -502,6 +502,7 @@ void MocapGloveState::teardownOnWorker() {
     QMutexLocker locker(&lock_);
     link_->close();
     connected_.store(false);
+    reconnecting_.store(false);
     streaming_.store(false);
     listeningPort_.store(0);
     storeCommand(None);
@@ -517,9 +518,28 @@ void MocapGloveState::tick() {
     QMutexLocker locker(&lock_);
     const std::uint64_t slot = command_.load();
     const int code = commandCode(slot);
+    if (reconnecting_.load()) {
+        // Only a disconnect is carried out while the glove is away; other requests would
+        // talk to nobody. A connect request retries at once.
+        int next = None;
+        if (code == Disconnect) {
+            runCommand_locked(Disconnect);
+        } else if (useSerial_.load()) {
+            next = retrySerial_locked(code == Connect);
+        }
+        if (code != None || next != None) {
+            std::uint64_t expected = slot;
+            command_.compare_exchange_strong(expected, nextSlot(slot, next));
+        }
+        return;
+    }
     if (streaming_.load() && code == None) {
         if (link_->streaming()) {
             link_->readFrame();
+        }
+        if (link_->connectionLost()) {
+            connectionLost_locked();
+            return;
         }
         if (!handUpdateSuspended_.load()) {
             updateHand_locked();
@@ -527,9 +547,17 @@ void MocapGloveState::tick() {
         return;
     }
     if (code == None) {
+        // Idle: a serial hang-up or a closed socket is noticed here, not at the next command.
+        if (connected_.load() && link_->connectionLost()) {
+            connectionLost_locked();
+        }
         return;
     }
-    const int next = runCommand_locked(code);
+    int next = runCommand_locked(code);
+    if (connected_.load() && link_->connectionLost()) {
+        connectionLost_locked();
+        next = None;
+    }
     // A request stored without the lock while the command ran (connect, hardware
     // calibration, poll loop) is newer than the follow-up and is kept.
     std::uint64_t expected = slot;
@@ -571,6 +599,72 @@ void MocapGloveState::configureAfterConnect_locked() {
     link_->applyDefaultStreamConfig();
 }
 
+int MocapGloveState::serialConnected_locked(bool again) {
+    streaming_.store(false);
+    configureAfterConnect_locked();
+    connected_.store(true);
+    reconnecting_.store(false);
+    emit serialConnectStatus(true);
+    emit batteryStatus(link_->batteryLevel());
+    serialNumber_.store(link_->readSerialNumber());
+    emit gloveSerialNumber(serialNumber_.load());
+    const bool right = link_->queryRightHand();
+    rightHand_.store(right);
+    currentHand_.store(right ? rightHandModel_ : leftHandModel_);
+    emit gloveIsRightHand(right);
+    link_->querySensorCount();
+    if (link_->connectionLost()) {
+        connectionLost_locked();
+        return None;
+    }
+    return again ? restoreAfterReconnect_locked() : FileList;
+}
+
+int MocapGloveState::restoreAfterReconnect_locked() {
+    if (sentConfig_) {
+        const StreamConfig& c = *sentConfig_;
+        link_->setFrameRateMultiplier(c.frameRateMultiplier);
+        link_->configureOutputs(c.wifiEnable, c.wifiDivider, c.usbEnable, c.usbDivider, c.sdEnable,
+                                c.sdDivider);
+    }
+    emitText(&MocapGloveState::commandStatus, "Glove reconnected");
+    const bool resume = resumeStreaming_;
+    resumeStreaming_ = false;
+    if (hwCalMode_.load()) {
+        return PollLoop;
+    }
+    if (resume) {
+        link_->startStreaming();
+        streaming_.store(true);
+        return None;
+    }
+    return FileList;
+}
+
+void MocapGloveState::connectionLost_locked() {
+    resumeStreaming_ = resumeStreaming_ || streaming_.load();
+    link_->dropConnection();
+    connected_.store(false);
+    streaming_.store(false);
+    reconnecting_.store(true);
+    nextRetry_ = std::chrono::steady_clock::now() + link_->timing().reconnectInterval;
+    emitText(&MocapGloveState::commandStatus,
+             useSerial_.load() ? "Glove connection lost, reopening the port until it is back"
+                               : "Glove connection lost, waiting for it to connect again");
+}
+
+int MocapGloveState::retrySerial_locked(bool now) {
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at < nextRetry_) {
+        return None;
+    }
+    nextRetry_ = at + link_->timing().reconnectInterval;
+    if (!link_->openSerial(QString::fromStdString(portName()), false)) {
+        return None;
+    }
+    return serialConnected_locked(true);
+}
+
 int MocapGloveState::runCommand_locked(int code) {
     switch (code) {
         case Connect: {
@@ -579,19 +673,8 @@ int MocapGloveState::runCommand_locked(int code) {
                     emit serialConnectStatus(false);
                     return None;
                 }
-                streaming_.store(false);
-                configureAfterConnect_locked();
-                connected_.store(true);
-                emit serialConnectStatus(true);
-                emit batteryStatus(link_->batteryLevel());
-                serialNumber_.store(link_->readSerialNumber());
-                emit gloveSerialNumber(serialNumber_.load());
-                const bool right = link_->queryRightHand();
-                rightHand_.store(right);
-                currentHand_.store(right ? rightHandModel_ : leftHandModel_);
-                emit gloveIsRightHand(right);
-                link_->querySensorCount();
-                return FileList;
+                sentConfig_.reset();
+                return serialConnected_locked(false);
             }
             QHostAddress address;
             {
@@ -618,6 +701,8 @@ int MocapGloveState::runCommand_locked(int code) {
         case Disconnect:
             link_->close();
             connected_.store(false);
+            reconnecting_.store(false);
+            resumeStreaming_ = false;
             // The stream ends with the connection; a later connection must not show one.
             streaming_.store(false);
             listeningPort_.store(0);
@@ -663,6 +748,7 @@ int MocapGloveState::runCommand_locked(int code) {
             link_->setFrameRateMultiplier(c.frameRateMultiplier);
             link_->configureOutputs(c.wifiEnable, c.wifiDivider, c.usbEnable, c.usbDivider,
                                     c.sdEnable, c.sdDivider);
+            sentConfig_ = c;
             return None;
         }
         case SetActiveFile:
@@ -745,6 +831,10 @@ void MocapGloveState::connectTCP() {
     if (stopped_.load()) {
         return;
     }
+    if (connected_.load() && link_->connectionLost()) {
+        // The glove is back before its old connection was noticed to be gone.
+        connectionLost_locked();
+    }
     if (connected_.load()) {
         // One glove at a time: a second connection must not take over the first one's link.
         while (link_->hasPendingConnections()) {
@@ -760,6 +850,10 @@ void MocapGloveState::connectTCP() {
     if (!link_->acceptConnection()) {
         return;
     }
+    const bool again = reconnecting_.load();
+    if (!again) {
+        sentConfig_.reset();
+    }
     emitText(&MocapGloveState::socketConnectStatus, "Configuring Glove...");
     streaming_.store(false);
     configureAfterConnect_locked();
@@ -769,10 +863,17 @@ void MocapGloveState::connectTCP() {
     currentHand_.store(right ? rightHandModel_ : leftHandModel_);
     emit gloveIsRightHand(right);
     link_->querySensorCount();
+    if (link_->connectionLost()) {
+        // Gone again during the set-up: stay (or start) waiting for it.
+        connected_.store(true);
+        connectionLost_locked();
+        return;
+    }
     emitText(&MocapGloveState::socketConnectStatus, "Glove Connected");
     connected_.store(true);
+    reconnecting_.store(false);
     // Set directly: requesting would take the non-recursive lock held here again.
-    storeCommand(FileList);
+    storeCommand(again ? restoreAfterReconnect_locked() : FileList);
 }
 
 // ---- OK gesture ---------------------------------------------------------------------------

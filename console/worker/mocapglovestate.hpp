@@ -24,11 +24,13 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,6 +113,11 @@ class MocapGloveState : public QObject {
     void setUseSerial(bool serial) { useSerial_.store(serial); }
 
     bool connected() const { return connected_.load(); }
+    // The glove dropped out and is being waited for: serial retries opening the same port
+    // name every reconnectInterval, TCP keeps listening for its next connection. Ends when it
+    // is back (configured as a first connection, then its streaming and rates restored) or
+    // on a disconnect request. Not connected meanwhile; values and calibration are kept.
+    bool reconnecting() const { return reconnecting_.load(); }
     bool streaming() const { return streaming_.load(); }
     bool hwCalMode() const { return hwCalMode_.load(); }
     bool handUpdateSuspended() const { return handUpdateSuspended_.load(); }
@@ -232,6 +239,12 @@ class MocapGloveState : public QObject {
     // Runs one command with lock_ held; returns the next command.
     int runCommand_locked(int code);
     void configureAfterConnect_locked();
+    // The rest of a serial connect once the port is open; returns the next command.
+    int serialConnected_locked(bool again);
+    // What a returning glove gets after the first-connection set-up; returns the next command.
+    int restoreAfterReconnect_locked();
+    void connectionLost_locked();
+    int retrySerial_locked(bool now);
     void updateHand_locked();
     double okGestureCost_locked(int x, int y);
     void emitText(void (MocapGloveState::*signal)(QString*), const char* text);
@@ -245,6 +258,7 @@ class MocapGloveState : public QObject {
     std::atomic<int> tcpPort_{5003};
     char portName_[kPortNameSize] = {};  // guarded by valuesMutex_
     std::atomic<bool> connected_{false};
+    std::atomic<bool> reconnecting_{false};
     std::atomic<bool> streaming_{false};
     std::atomic<bool> handUpdateSuspended_{false};
     std::atomic<bool> hwCalMode_{false};
@@ -271,8 +285,13 @@ class MocapGloveState : public QObject {
     std::atomic<std::uint64_t> command_{0};
     static int commandCode(std::uint64_t slot) { return static_cast<int>(slot & 0xffffffffu); }
     void storeCommand(int code);
-    int setTimeHMS_[3] = {0, 0, 0};       // guarded by lock_
-    int gloveTime_[5] = {0, 0, 0, 0, 0};  // worker; read after the signal
+    int setTimeHMS_[3] = {0, 0, 0};  // guarded by lock_
+    // Restored when a lost glove returns: whether it streamed, and the rates last sent to it
+    // (none: the first-connection defaults stand). Guarded by lock_.
+    bool resumeStreaming_ = false;
+    std::optional<StreamConfig> sentConfig_;
+    std::chrono::steady_clock::time_point nextRetry_{};  // guarded by lock_
+    int gloveTime_[5] = {0, 0, 0, 0, 0};                 // worker; read after the signal
 
     kpxTrackerEmulator* trackerEmulator_ = nullptr;  // owned, used through the masters
     kpxHandMaster* rightMaster_ = nullptr;

@@ -1,7 +1,13 @@
 // linemux: the serial port manager plug-in. Maps logical port names to device paths, opens a
 // port once however many clients ask for it, watches it on its own thread feeding the
 // attached stream, and writes message 16 payloads to it.
-#include <cstdlib>
+//
+// The device manager's configuration may map logical names to other paths (a USB adapter, a
+// pseudo-terminal): the entry [device=linemux:item=devicepaths] holds lines "name=path",
+// where the name is any name of the port table ("serial1", "COM1", ...). Ports it does not
+// name keep the build's device-path section.
+#include <atomic>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <string>
@@ -35,29 +41,65 @@ static_assert(sizeof(kPorts) / sizeof(kPorts[0]) == 50);
 
 struct LinemuxState {
     RzSerialPort* port = nullptr;
-    std::atomic<RzDataStream*> stream{nullptr};  // the watched stream, null when none
+    // The stream last attached, null when none. Its watcher may have ended by itself (a
+    // hang-up): the port then takes a new stream, which replaces it here.
+    std::atomic<RzDataStream*> stream{nullptr};
 };
 
 LinemuxState* stateOf(RzInstance* inst) {
     return static_cast<LinemuxState*>(inst->priv);
 }
 
-// Device path of port index i. Tests point the section at pseudo-terminals with
-// LINEMUX_TEST_DEVICE_PATHS ("path0,path1,..."), test use only.
-std::string devicePath(int index) {
-    if (const char* env = std::getenv("LINEMUX_TEST_DEVICE_PATHS"); env != nullptr) {
-        std::string list = env;
-        size_t start = 0;
-        for (int i = 0;; ++i) {
-            size_t comma = list.find(',', start);
-            if (i == index) {
-                return list.substr(start, comma == std::string::npos ? comma : comma - start);
-            }
-            if (comma == std::string::npos) {
-                return {};
-            }
-            start = comma + 1;
+std::string trimmed(const std::string& text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) {
+        ++begin;
+    }
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// The configured path of port index i, empty when the configuration names none.
+std::string configuredPath(int index) {
+    const RzCoreServices* svc = dp::services();
+    if (svc == nullptr || svc->query == nullptr) {
+        return {};
+    }
+    char text[4096];
+    int n = svc->query("device=linemux:item=devicepaths", text, sizeof text);
+    if (n == RZERR_BUFFER_TOO_SMALL) {
+        DP_LOG(0, "[seriald] the configured device paths exceed %zu bytes; not used.\n",
+               sizeof text);
+    }
+    if (n <= 0) {
+        return {};
+    }
+    std::string answer(text, static_cast<size_t>(n));
+    size_t start = 0;
+    while (start < answer.size()) {
+        size_t end = answer.find('\n', start);
+        std::string line =
+            answer.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? answer.size() : end + 1;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            continue;
         }
+        std::string name = trimmed(line.substr(0, eq));
+        if (RZ_GetStringIndex(name.c_str(), kPorts) == index) {
+            return trimmed(line.substr(eq + 1));
+        }
+    }
+    return {};
+}
+
+// Device path of port index i: the configured one, else the build's device-path section.
+std::string devicePath(int index) {
+    if (std::string path = configuredPath(index); !path.empty()) {
+        return path;
     }
     for (int e = kDevicePathSection; e < kDevicePathSectionEnd; ++e) {
         if (kPorts[e].index == index) {
@@ -91,6 +133,14 @@ RzInstance* rzdpNew(const char* name, const char* settings) {
             DP_LOG(0, "[seriald] %s has no device on this system.\n", name);
             RZ_SetLastError(RZERR_INVALID_DEVICE);
             return nullptr;
+        }
+    }
+    if (canonical.size() >= RZ_NAME_SIZE) {
+        // A long stable name (/dev/serial/by-id/...) goes by the device it points to, which
+        // also lets a shorter name of the same device share the instance.
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            canonical = resolved;
+            std::free(resolved);
         }
     }
     if (canonical.size() >= RZ_NAME_SIZE) {
@@ -147,18 +197,22 @@ int rzdpAttach(RzInstance* inst, RzDataStream* stream) {
         return RZERR_INVALID_DATASTREAM;
     }
     LinemuxState* st = stateOf(inst);
-    // A port has one watched stream; a second is refused rather than orphaning the first.
-    RzDataStream* none = nullptr;
-    if (!st->stream.compare_exchange_strong(none, stream)) {
+    if (st->stream.load() == stream) {
         return RZERR_DEVICE_IN_USE;
     }
+    // A port has one watched stream: a second is refused (-22) while a watcher runs rather
+    // than orphaning the first. The owner is recorded before the first delivery.
     RZ_DataStreamSetOwner(stream, inst);
     int r = RZ_SerialWatch(st->port, stream);
     if (r != RZERR_NO_ERROR) {
-        st->stream.store(nullptr);
         RZ_DataStreamSetOwner(stream, nullptr);
+        return r;
     }
-    return r;
+    RzDataStream* previous = st->stream.exchange(stream);
+    if (previous != nullptr && RZ_DataStreamOwner(previous) == inst) {
+        RZ_DataStreamSetOwner(previous, nullptr);
+    }
+    return RZERR_NO_ERROR;
 }
 
 int rzdpDetach(RzInstance* inst, RzDataStream* stream) {
@@ -173,7 +227,8 @@ int rzdpDetach(RzInstance* inst, RzDataStream* stream) {
     int r = RZ_SerialUnwatch(st->port, stream);
     dp::lastResult(inst).store(r);
     if (r == RZERR_NO_ERROR) {
-        st->stream.store(nullptr);
+        RzDataStream* expected = stream;  // unless an attach replaced it meanwhile
+        st->stream.compare_exchange_strong(expected, nullptr);
         RZ_DataStreamSetOwner(stream, nullptr);
     }
     return r;

@@ -24,8 +24,9 @@ RZ_PLUGIN_EXPORT int RZ_SerialFlush(RzSerialPort* port, int clearInput, int clea
 RZ_PLUGIN_EXPORT int RZ_SerialRead(RzSerialPort* port, void* buffer, int count);
 /* count, -20 invalid port, -25 write failed, -28 not written within the time-out. */
 RZ_PLUGIN_EXPORT int RZ_SerialWrite(RzSerialPort* port, const void* buffer, int count);
-/* Starts the watcher that feeds `stream`. 0; -1 no thread; -20; -40 bad stream; -22 when
- * the port is already watched. */
+/* Starts the watcher that feeds `stream`. 0; -1 no thread; -20; -40 bad stream; -22 while
+ * a watcher runs. A watcher that ended by itself (a hang-up or read error, announced on its
+ * stream before reason 3) no longer counts: the port can be watched again. */
 RZ_PLUGIN_EXPORT int RZ_SerialWatch(RzSerialPort* port, RzDataStream* stream);
 /* Stops the watcher of `stream` and waits for it. 0; -40 when `stream` is not the watched
  * one; -22 when called on the watcher's own thread (from a synchronous reader callback). */

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "common/dpframe.hpp"
 #include "linemux/rzserial.h"
@@ -25,8 +26,14 @@ struct RzSerialPort {
     std::atomic<int> fd{-1};
     std::string path;  // as opened; fixed after RZ_SerialOpen
     int baud = 0;
-    int wakeFd = -1;              // eventfd: a write wakes the watcher's poll()
-    RzThread* watcher = nullptr;  // guarded by controlMutex
+    int wakeFd = -1;  // eventfd: a write wakes the watcher's poll()
+    // The running watcher, and one that ended by itself and still has to be awaited. A
+    // watcher that ends by itself moves its handle from `watcher` to `finished`, so the port
+    // can be watched again; the next watch, unwatch or close awaits it (never the thread
+    // itself). Both guarded by handleMutex, which is never held while waiting.
+    RzThread* watcher = nullptr;
+    RzThread* finished = nullptr;
+    std::mutex handleMutex;
     std::atomic<RzDataStream*> stream{nullptr};
     uint16_t eventChar = 0;  // high byte 1 = event-character mode, low byte the char
     std::atomic<bool> running{false};
@@ -34,7 +41,7 @@ struct RzSerialPort {
     int secondTimeoutMs = 1000;
     int writeMultiplierMs = 1;
     std::mutex writeMutex;    // writes come from several core threads
-    std::mutex controlMutex;  // watch, unwatch, close
+    std::mutex controlMutex;  // watch, unwatch, close (held while awaiting a watcher)
 
     // Watcher thread only.
     int lastRead = 0;
@@ -260,6 +267,15 @@ int watcherMain(void* arg) {
             sleepOnWake(port, n == RZERR_DATASTREAM_IN_PROGRESS ? 10 : 5);
         }
     }
+    {
+        // Ended by itself (a hang-up, a read error) unless a stopper took the handle first.
+        std::lock_guard<std::mutex> lock(port->handleMutex);
+        if (port->watcher != nullptr) {
+            port->finished = port->watcher;
+            port->watcher = nullptr;
+            port->running.store(false);
+        }
+    }
     DP_LOG(2, "[seriald] RZ_SerialWatch: announce quit.\n");
     RZ_DataStreamAnnounce(stream, RZ_STREAM_QUIT);
     DP_LOG(1, "[seriald] RZ_SerialWatch: Watcher exit.\n");
@@ -267,22 +283,43 @@ int watcherMain(void* arg) {
     return 0;
 }
 
+void awaitWatcher(RzThread* thread, const char* who) {
+    while (RZ_AwaitThread(thread, 1000) == RZERR_THREAD_TIMEOUT) {
+        DP_LOG(0, "[seriald] %s: worker thread still running, waiting.\n", who);
+    }
+}
+
+// Awaits a watcher that ended by itself (it is past its loop: the wait is short). Call with
+// controlMutex held.
+void reapFinished(RzSerialPort* port, const char* who) {
+    RzThread* done;
+    {
+        std::lock_guard<std::mutex> lock(port->handleMutex);
+        done = std::exchange(port->finished, nullptr);
+    }
+    if (done != nullptr) {
+        awaitWatcher(done, who);
+    }
+}
+
 // Wakes the watcher and waits for it for as long as it takes (never killed: it may be
 // inside the stream's reader). Call with controlMutex held.
 void stopWatcher(RzSerialPort* port, const char* who) {
-    if (port->watcher == nullptr) {
-        return;
+    RzThread* running;
+    {
+        std::lock_guard<std::mutex> lock(port->handleMutex);
+        running = std::exchange(port->watcher, nullptr);
+        port->running.store(false);
     }
-    port->running.store(false);
-    uint64_t one = 1;
-    ssize_t ignored = write(port->wakeFd, &one, sizeof(one));
-    (void)ignored;
-    DP_LOG(2, "[seriald] %s: wait for worker to quit...\n", who);
-    while (RZ_AwaitThread(port->watcher, 1000) == RZERR_THREAD_TIMEOUT) {
-        DP_LOG(0, "[seriald] %s: worker thread still running, waiting.\n", who);
+    if (running != nullptr) {
+        uint64_t one = 1;
+        ssize_t ignored = write(port->wakeFd, &one, sizeof(one));
+        (void)ignored;
+        DP_LOG(2, "[seriald] %s: wait for worker to quit...\n", who);
+        awaitWatcher(running, who);
+        DP_LOG(1, "[seriald] %s: worker thread closed.\n", who);
     }
-    DP_LOG(1, "[seriald] %s: worker thread closed.\n", who);
-    port->watcher = nullptr;
+    reapFinished(port, who);
 }
 
 }  // namespace
@@ -429,21 +466,38 @@ RZ_PLUGIN_EXPORT int RZ_SerialWatch(RzSerialPort* port, RzDataStream* stream) {
     if (tWatching == port) {
         return RZERR_DEVICE_IN_USE;
     }
-    std::lock_guard<std::mutex> lock(port->controlMutex);
-    if (port->watcher != nullptr) {
-        return RZERR_DEVICE_IN_USE;
+    std::lock_guard<std::mutex> control(port->controlMutex);
+    RzThread* done;
+    {
+        std::lock_guard<std::mutex> lock(port->handleMutex);
+        if (port->watcher != nullptr) {
+            return RZERR_DEVICE_IN_USE;
+        }
+        done = std::exchange(port->finished, nullptr);
     }
-    port->stream.store(stream);
-    port->running.store(true);
-    DP_LOG(1, "[seriald] RZ_SerialWatch: start watching %x %d\n", RZ_ListItemId(stream),
-           port->fd.load());
-    port->watcher = RZ_CreateThread(watcherMain, port);
-    if (port->watcher == nullptr) {
-        port->running.store(false);
-        port->stream.store(nullptr);
-        return RZERR_GENERIC_ERROR;
+    // The previous watcher (ended by itself) is gone, its last announcements made, before a
+    // new one starts; none can start meanwhile, as only a holder of controlMutex starts one.
+    if (done != nullptr) {
+        awaitWatcher(done, "RZ_SerialWatch");
     }
-    if (RZ_SetThreadPriorityHighest(port->watcher) != 0) {
+    RzThread* started;
+    {
+        // Held until the handle is stored: a watcher that ends at once finds it there.
+        std::lock_guard<std::mutex> lock(port->handleMutex);
+        port->stream.store(stream);
+        port->running.store(true);
+        DP_LOG(1, "[seriald] RZ_SerialWatch: start watching %x %d\n", RZ_ListItemId(stream),
+               port->fd.load());
+        started = RZ_CreateThread(watcherMain, port);
+        if (started == nullptr) {
+            port->running.store(false);
+            port->stream.store(nullptr);
+            return RZERR_GENERIC_ERROR;
+        }
+        port->watcher = started;
+    }
+    // Still awaitable even if it has ended: only a holder of controlMutex awaits it.
+    if (RZ_SetThreadPriorityHighest(started) != 0) {
         DP_LOG(1, "[seriald] RZ_SerialWatch: watcher keeps its priority.\n");
     }
     return RZERR_NO_ERROR;

@@ -76,27 +76,27 @@ void RzidmConnection::numberText(int value, char out[kFieldSize]) {
     out[n] = '\0';
 }
 
-void RzidmConnection::copyField(char* field, const char* text, const char* what) {
+void RzidmConnection::copyField(char* field, int size, const char* text, const char* what) {
     if (!text)
         return;
     std::size_t len = std::strlen(text);
-    if (len >= static_cast<std::size_t>(kFieldSize))
-        throw X_FailedConnection(std::string("The ") + what + " \"" + text +
-                                 "\" is longer than 20 characters");
+    if (len >= static_cast<std::size_t>(size))
+        throw X_FailedConnection(std::string("The ") + what + " \"" + text + "\" is longer than " +
+                                 std::to_string(size - 1) + " characters");
     std::memcpy(field, text, len + 1);
 }
 
 void RzidmConnection::setServerAddress(const char* text) {
-    copyField(m_serverAddress, text, "server address");
+    copyField(m_serverAddress, kPathFieldSize, text, "server address");
 }
 void RzidmConnection::setDeviceName(const char* text) {
-    copyField(m_deviceName, text, "device name");
+    copyField(m_deviceName, kFieldSize, text, "device name");
 }
 void RzidmConnection::setSerialPort(const char* text) {
-    copyField(m_serialPort, text, "serial port");
+    copyField(m_serialPort, kPathFieldSize, text, "serial port");
 }
 void RzidmConnection::setTypeName(const char* text) {
-    copyField(m_typeName, text, "type name");
+    copyField(m_typeName, kFieldSize, text, "type name");
 }
 void RzidmConnection::setServerPort(int port) {
     numberText(port, m_serverPort);
@@ -122,8 +122,8 @@ std::string RzidmConnection::openTypeName() const {
 // ---------------------------------------------------------------------------------------------
 // messages
 
-int RzidmConnection::control(int message, int argcode, unsigned char* buffer, int& len,
-                             int capacity) {
+int RzidmConnection::controlInto(int message, int argcode, unsigned char* buffer, int& len,
+                                 int capacity) {
     int result = RZ_DeviceControl(m_handle, message, argcode, buffer, &len, capacity);
     // Never trust a reply length beyond the buffer it was read into.
     if (len < 0)
@@ -197,7 +197,7 @@ void RzidmConnection::readCalibration() {
     if (!glove || !m_connected)
         return;
     int len = 0;
-    int result = control(RZ_MSG_READ_CALIBRATION, 1, m_buffer, len, kBufferSize);
+    int result = control(RZ_MSG_READ_CALIBRATION, 1, m_buffer, len);
     if (result < 0 && result != -12)
         throw X_FailedConnection(errorName(result));
 
@@ -234,7 +234,7 @@ bool RzidmConnection::isLeftHand() {
     if (!m_connected)
         return false;
     int len = 0;
-    int result = control(RZ_MSG_INFO, 0, m_buffer, len, kBufferSize);
+    int result = control(RZ_MSG_INFO, 0, m_buffer, len);
     return result >= 0 && len >= 1 && m_buffer[0] == 0;
 }
 
@@ -243,7 +243,7 @@ void RzidmConnection::readGloveValues() {
     if (!glove)
         return;
     int len = 0;
-    check(control(RZ_MSG_READ, 2, m_buffer, len, kBufferSize));
+    check(control(RZ_MSG_READ, 2, m_buffer, len));
     int n = len / 8;
     if (n > VexaGlove::kSensorCount)
         n = VexaGlove::kSensorCount;
@@ -264,7 +264,7 @@ void RzidmConnection::readTrackerRecords(int item) {
     if (!tracker)
         return;
     int len = 0;
-    check(control(RZ_MSG_READ, item, m_buffer, len, kBufferSize));
+    check(control(RZ_MSG_READ, item, m_buffer, len));
     Tracker::Data& data = tracker->data();
     for (int at = 0; at + kTrackerRecordSize <= len; at += kTrackerRecordSize) {
         int receiver = m_buffer[at];
@@ -283,7 +283,7 @@ void RzidmConnection::readTrackerOffsets() {
     if (!tracker)
         return;
     int len = 0;
-    int result = control(RZ_MSG_READ_CALIBRATION, 1, m_buffer, len, kBufferSize);
+    int result = control(RZ_MSG_READ_CALIBRATION, 1, m_buffer, len);
     if (result < 0 && result != -12)
         throw X_FailedConnection(errorName(result));
     for (int at = 0; at + kOffsetRecordSize <= len; at += kOffsetRecordSize) {
@@ -446,7 +446,7 @@ void RzidmConnection::sendVibration(int actuator, double level) {
         return;
     unsigned char pair[2] = {static_cast<unsigned char>(actuator), amplitude(level)};
     int len = 2;
-    check(control(RZ_MSG_WRITE, 1, pair, len, 255));
+    check(control(RZ_MSG_WRITE, 1, pair, len));
 }
 
 void RzidmConnection::sendAllVibration() {
@@ -459,7 +459,7 @@ void RzidmConnection::sendAllVibration() {
         pairs[2 * a + 1] = amplitude(touch->getLevel(a));
     }
     int len = static_cast<int>(sizeof pairs);
-    check(control(RZ_MSG_WRITE, 1, pairs, len, 255));
+    check(control(RZ_MSG_WRITE, 1, pairs, len));
     for (int a = 0; a < VexaTouch::kActuatorCount; ++a)
         touch->setLastSent(a, touch->getLevel(a));
 }
@@ -523,7 +523,7 @@ void RzidmConnection::sendGraspPacket() {
         return;
     buildGraspPacket(*grasp, m_packet);
     int len = kGraspPacketSize;
-    check(control(RZ_MSG_WRITE, 2, m_packet, len, kGraspPacketSize));
+    check(control(RZ_MSG_WRITE, 2, m_packet, len));
 }
 
 }  // namespace Devices

@@ -1,8 +1,11 @@
 #pragma once
 // Connection through the device manager (RZ_DeviceOpen / RZ_DeviceControl of the core).
-// Settings are fixed text fields of 20 characters, as the registry gives them; replies are
-// parsed within the length the core reports, never past the connection's buffers.
+// Settings are fixed text fields as the registry gives them: 20 characters for names and
+// numbers, 255 for the serial port and the server address, which carry device paths such as
+// /dev/serial/by-id/... and host names. Replies are parsed within the length the core
+// reports, never past the connection's buffers.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,7 +18,8 @@ class VexaGrasp;
 
 class RzidmConnection : public Connection {
   public:
-    static constexpr int kFieldSize = 21;  // 20 characters and a terminator
+    static constexpr int kFieldSize = 21;       // 20 characters and a terminator
+    static constexpr int kPathFieldSize = 256;  // 255 characters and a terminator
     static constexpr int kBufferSize = 1024;
     static constexpr int kGraspPacketSize = 3953;
 
@@ -43,7 +47,9 @@ class RzidmConnection : public Connection {
     // Message 0: true only when the glove answers that it is a left-hand glove.
     bool isLeftHand();
 
-    // Text setters ignore null; a text longer than 20 characters throws X_FailedConnection.
+    // Text setters ignore null; a text longer than its field (255 characters for the serial
+    // port and the server address, 20 for the others) throws X_FailedConnection and leaves
+    // the field as it was.
     void setServerAddress(const char* text);
     void setDeviceName(const char* text);
     void setSerialPort(const char* text);
@@ -71,10 +77,16 @@ class RzidmConnection : public Connection {
     static void buildGraspPacket(const VexaGrasp& grasp, unsigned char* out);
 
   private:
-    void copyField(char* field, const char* text, const char* what);
+    void copyField(char* field, int size, const char* text, const char* what);
     // Sends a message with len bytes of request payload from the buffer; gives the result
-    // and the reply length (clamped to the buffer) in len.
-    int control(int message, int argcode, unsigned char* buffer, int& len, int capacity);
+    // and the reply length (clamped to the buffer) in len. The core is told the array's own
+    // size: a plug-in's reply may fill all of it, so no larger capacity may ever be claimed.
+    template <std::size_t N>
+    int control(int message, int argcode, unsigned char (&buffer)[N], int& len) {
+        static_assert(N <= 0xFFFF, "a reply buffer beyond a message's payload length");
+        return controlInto(message, argcode, buffer, len, static_cast<int>(N));
+    }
+    int controlInto(int message, int argcode, unsigned char* buffer, int& len, int capacity);
     int controlSet(int message, int argcode, const void* bytes, int length);
     void check(int result) const;
 
@@ -88,12 +100,12 @@ class RzidmConnection : public Connection {
     void sendText(const char* text);
 
     std::uint64_t m_handle = 0;
-    char m_serverAddress[kFieldSize] = {};
+    char m_serverAddress[kPathFieldSize] = {};
     char m_serverPort[kFieldSize] = {};
     char m_baudRate[kFieldSize] = {};
     char m_deviceName[kFieldSize] = {};
     char m_typeName[kFieldSize] = {};
-    char m_serialPort[kFieldSize] = {};
+    char m_serialPort[kPathFieldSize] = {};
     // Per connection rather than shared, so two connections never write one buffer.
     unsigned char m_buffer[kBufferSize] = {};
     unsigned char m_packet[kGraspPacketSize] = {};

@@ -49,7 +49,11 @@ RZ_API int RZ_GetPluginInfo(int index, RzPluginInfo* out);
  * name it is, as "linemux" with a port as the device). 0 on failure (see
  * RZ_GetLastError). */
 RZ_API RzDeviceHandle RZ_DeviceOpen(const char* server, const char* device, const char* type);
-/* Releases the device (message 2 to its plug-in). 0, or -46 for an unknown handle. */
+/* Releases the device (message 2 to its plug-in). 0, or -46 for an unknown handle.
+ * Called from inside the reader callback of a stream attached to the device (whichever
+ * thread delivers it), the close is refused with -41 and the device stays open: the reader
+ * may be running on the device's own thread, which the release stops and waits for. Close
+ * it once the callback has returned. */
 RZ_API int RZ_DeviceClose(RzDeviceHandle handle);
 /* Sends `message` with `argcode` and the *length bytes of `buffer` (capacity `capacity`),
  * waits for the handler. Gives the reply's result (0 or negative); the reply payload is in

@@ -161,7 +161,9 @@ typedef struct RzCoreServices {
  * the plug-ins matches). The first token of the text is the name given to RZDP_New, the
  * whole text its settings. Null on failure (RZ_GetLastError tells why). */
 RZ_API RzInstance* RZ_InstanceOpen(const char* deviceText);
-/* Releases one reference taken by RZ_InstanceOpen. */
+/* Releases one reference taken by RZ_InstanceOpen. Refused (the reference stays, last error
+ * -41) from inside the reader callback of a stream attached to the instance, as
+ * RZ_DeviceClose is. */
 RZ_API void RZ_InstanceClose(RzInstance* instance);
 /* RZDP_AttachDataStream / RZDP_DetachDataStream of the instance's plug-in. */
 RZ_API int RZ_InstanceAttach(RzInstance* instance, RzDataStream* stream);

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -27,7 +29,9 @@ const char* const kCommands =
     "  files                           list the files on the glove's card\n"
     "  set-active NAME [--header TEXT] make NAME the file the glove records to\n"
     "  download NAME --out DIR         make NAME active and download it into DIR/NAME\n"
-    "  stream --frames N               N frames as CSV: time fields, 24 angles in degrees\n"
+    "  stream --frames N [--reconnect] N frames as CSV: time fields, 24 angles in degrees;\n"
+    "                                  with --reconnect a glove that drops out is waited\n"
+    "                                  for (up to --wait seconds) and streams on\n"
     "  set-time HH:MM:SS               set the glove's clock\n"
     "  low-power on|off\n"
     "  rates [--multiplier M] [--wifi D] [--usb D] [--sd D]   (D = divider, 0 = off)\n"
@@ -66,11 +70,20 @@ class Args {
         }
         return words_[pos_++];
     }
-    // Takes "--name VALUE" pairs until the words run out.
-    std::map<std::string, std::string> options(std::initializer_list<const char*> allowed) {
+    // Takes "--name VALUE" pairs until the words run out; flags take no value.
+    std::map<std::string, std::string> options(std::initializer_list<const char*> allowed,
+                                               std::initializer_list<const char*> flags = {}) {
         std::map<std::string, std::string> out;
         while (!empty()) {
             const std::string name = words_[pos_++];
+            bool flag = false;
+            for (const char* f : flags) {
+                flag = flag || name == f;
+            }
+            if (flag) {
+                out[name] = "";
+                continue;
+            }
             bool known = false;
             for (const char* a : allowed) {
                 known = known || name == a;
@@ -111,7 +124,57 @@ void writeFile(const QString& path, const char* data, qint64 size) {
 
 using Action = std::function<void(GloveLink&)>;
 
-Action commandInfo(Args& args) {
+// Where the glove is reached, for opening the line and for opening it again after a drop.
+struct Line {
+    std::optional<std::string> serial;
+    std::optional<int> listenPort;
+    QHostAddress bind = QHostAddress::Any;
+    int waitSeconds = 60;
+};
+
+// Opens the line: the serial port, or the glove's next connection to the listening port.
+// Gives up after waitSeconds; quiet leaves failed serial opens out of the link's log.
+bool openLine(GloveLink& link, const Line& line, bool quiet) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(line.waitSeconds);
+    if (line.listenPort) {
+        while (!link.acceptConnection()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            link.waitForNewConnection(static_cast<int>(left.count()));
+        }
+        return true;
+    }
+    const QString port = QString::fromStdString(*line.serial);
+    while (!link.openSerial(port, !quiet)) {
+        if (Clock::now() + link.timing().reconnectInterval > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(link.timing().reconnectInterval);
+    }
+    return true;
+}
+
+// The glove's line went away mid-stream: waits for it to come back and starts it streaming
+// again, configured as at the start.
+void reconnectStream(GloveLink& link, const Line& line) {
+    std::fprintf(stderr, "glovectl: connection to the glove lost, waiting for it to return\n");
+    link.dropConnection();
+    if (!openLine(link, line, true)) {
+        fail("stream: the glove did not return within " + std::to_string(line.waitSeconds) + " s");
+    }
+    link.stopStreaming();
+    link.querySensorCount();
+    link.queryRightHand();
+    link.startStreaming();
+    checkHealthy(link, "stream");
+    std::fprintf(stderr, "glovectl: glove back, streaming resumed\n");
+}
+
+Action commandInfo(Args& args, const Line& /*line*/) {
     args.done();
     return [](GloveLink& link) {
         const int sensors = link.querySensorCount();
@@ -131,7 +194,7 @@ Action commandInfo(Args& args) {
     };
 }
 
-Action commandFiles(Args& args) {
+Action commandFiles(Args& args, const Line& /*line*/) {
     args.done();
     return [](GloveLink& link) {
         std::vector<char> buffer(GloveLink::kFileListSize);
@@ -152,7 +215,7 @@ std::string checkedName(const std::string& name) {
     return name;
 }
 
-Action commandSetActive(Args& args) {
+Action commandSetActive(Args& args, const Line& /*line*/) {
     const std::string name = checkedName(args.next("file name"));
     auto opts = args.options({"--header"});
     std::optional<std::string> header;
@@ -165,7 +228,7 @@ Action commandSetActive(Args& args) {
     };
 }
 
-Action commandDownload(Args& args) {
+Action commandDownload(Args& args, const Line& /*line*/) {
     const std::string name = checkedName(args.next("file name"));
     auto opts = args.options({"--out"});
     if (!opts.count("--out")) {
@@ -205,13 +268,14 @@ Action commandDownload(Args& args) {
     };
 }
 
-Action commandStream(Args& args) {
-    auto opts = args.options({"--frames"});
+Action commandStream(Args& args, const Line& line) {
+    auto opts = args.options({"--frames"}, {"--reconnect"});
     if (!opts.count("--frames")) {
         fail("stream needs --frames N", 2);
     }
     const int frames = toInt(opts["--frames"], "frame count", 1, 100000000);
-    return [frames](GloveLink& link) {
+    const bool reconnect = opts.count("--reconnect") != 0;
+    return [frames, reconnect, line](GloveLink& link) {
         link.querySensorCount();
         checkHealthy(link, "stream");
         link.queryRightHand();
@@ -231,6 +295,11 @@ Action commandStream(Args& args) {
         int ignored = 0;
         while (written < frames) {
             if (!link.readFrame()) {
+                if (reconnect && link.connectionLost()) {
+                    std::fflush(stdout);
+                    reconnectStream(link, line);
+                    continue;
+                }
                 checkHealthy(link, "stream");
                 // Frames with broken separators are skipped; a stream of nothing else is not.
                 if (++ignored > 1000 + 10 * frames) {
@@ -259,7 +328,7 @@ Action commandStream(Args& args) {
     };
 }
 
-Action commandSetTime(Args& args) {
+Action commandSetTime(Args& args, const Line& /*line*/) {
     const std::string text = args.next("time HH:MM:SS");
     args.done();
     int h = -1;
@@ -276,7 +345,7 @@ Action commandSetTime(Args& args) {
     };
 }
 
-Action commandLowPower(Args& args) {
+Action commandLowPower(Args& args, const Line& /*line*/) {
     const std::string mode = args.next("on or off");
     args.done();
     if (mode != "on" && mode != "off") {
@@ -289,7 +358,7 @@ Action commandLowPower(Args& args) {
     };
 }
 
-Action commandRates(Args& args) {
+Action commandRates(Args& args, const Line& /*line*/) {
     auto opts = args.options({"--multiplier", "--wifi", "--usb", "--sd"});
     // Unnamed settings keep the glove's default stream configuration.
     const int multiplier =
@@ -307,7 +376,7 @@ Action commandRates(Args& args) {
     };
 }
 
-Action commandHwcal(Args& args) {
+Action commandHwcal(Args& args, const Line& /*line*/) {
     const std::string what = args.next("read, write or commit");
     if (what == "read") {
         const std::string file = args.next("file");
@@ -356,7 +425,7 @@ Action commandHwcal(Args& args) {
     fail("hwcal takes read, write or commit, not '" + what + "'", 2);
 }
 
-Action commandReboot(Args& args) {
+Action commandReboot(Args& args, const Line& /*line*/) {
     args.done();
     return [](GloveLink& link) { link.reboot(); };
 }
@@ -380,7 +449,9 @@ int run(const QStringList& words) {
                                         QStringLiteral("Address to listen on (default: all)."),
                                         QStringLiteral("ADDR"));
     const QCommandLineOption waitOption(
-        QStringLiteral("wait"), QStringLiteral("Seconds to wait for the glove (default 60)."),
+        QStringLiteral("wait"),
+        QStringLiteral(
+            "Seconds to wait for the glove, also for its return after a drop (default 60)."),
         QStringLiteral("SECONDS"));
     const QCommandLineOption timeoutOption(
         QStringLiteral("timeout"), QStringLiteral("Seconds to wait for a reply (default 30)."),
@@ -410,25 +481,22 @@ int run(const QStringList& words) {
         std::puts("glovectl " MANUVIA_VERSION);
         return 0;
     }
-    std::optional<std::string> serial;
-    std::optional<int> listenPort;
-    QHostAddress bind = QHostAddress::Any;
-    int waitSeconds = 60;
+    Line line;
     int timeoutSeconds = 30;
     if (parser.isSet(serialOption)) {
-        serial = parser.value(serialOption).toStdString();
+        line.serial = parser.value(serialOption).toStdString();
     }
     if (parser.isSet(listenOption)) {
-        listenPort = toInt(parser.value(listenOption).toStdString(), "port", 1, 65535);
+        line.listenPort = toInt(parser.value(listenOption).toStdString(), "port", 1, 65535);
     }
     if (parser.isSet(bindOption)) {
         const QString a = parser.value(bindOption);
-        if (!bind.setAddress(a)) {
+        if (!line.bind.setAddress(a)) {
             fail("bad address '" + a.toStdString() + "'", 2);
         }
     }
     if (parser.isSet(waitOption)) {
-        waitSeconds = toInt(parser.value(waitOption).toStdString(), "wait", 1, 86400);
+        line.waitSeconds = toInt(parser.value(waitOption).toStdString(), "wait", 1, 86400);
     }
     if (parser.isSet(timeoutOption)) {
         timeoutSeconds = toInt(parser.value(timeoutOption).toStdString(), "timeout", 1, 3600);
@@ -436,7 +504,7 @@ int run(const QStringList& words) {
     if (parser.isSet(verboseOption)) {
         GloveLink::setDebugLog(true);
     }
-    if (serial.has_value() == listenPort.has_value()) {
+    if (line.serial.has_value() == line.listenPort.has_value()) {
         fail("give exactly one of --serial PATH and --listen PORT", 2);
     }
     const QStringList rest = parser.positionalArguments();
@@ -450,7 +518,7 @@ int run(const QStringList& words) {
     }
     Args args(std::move(commandWords));
 
-    using Handler = Action (*)(Args&);
+    using Handler = Action (*)(Args&, const Line&);
     const std::map<std::string, Handler> handlers = {
         {"info", commandInfo},          {"files", commandFiles},   {"set-active", commandSetActive},
         {"download", commandDownload},  {"stream", commandStream}, {"set-time", commandSetTime},
@@ -462,24 +530,24 @@ int run(const QStringList& words) {
         fail("unknown command '" + command + "'", 2);
     }
     // Arguments are checked before any glove is touched.
-    const Action action = handler->second(args);
+    const Action action = handler->second(args, line);
 
     GloveTiming timing;
     timing.tcpEchoTimeout = std::chrono::seconds(timeoutSeconds);
     timing.readGiveUp = std::chrono::seconds(timeoutSeconds);
     GloveLink link(nullptr, timing);
-    if (serial) {
-        if (!link.openSerial(QString::fromStdString(*serial))) {
-            fail(*serial + ": " + link.lastMessage().toStdString());
+    if (line.serial) {
+        if (!link.openSerial(QString::fromStdString(*line.serial))) {
+            fail(*line.serial + ": " + link.lastMessage().toStdString());
         }
     } else {
-        if (!link.listen(static_cast<quint16>(*listenPort), bind)) {
-            fail("cannot listen on port " + std::to_string(*listenPort) + ": " +
+        if (!link.listen(static_cast<quint16>(*line.listenPort), line.bind)) {
+            fail("cannot listen on port " + std::to_string(*line.listenPort) + ": " +
                  link.errorString().toStdString());
         }
-        if (!link.waitForNewConnection(waitSeconds * 1000) || !link.acceptConnection()) {
-            fail("no glove connected to port " + std::to_string(*listenPort) + " within " +
-                 std::to_string(waitSeconds) + " s");
+        if (!openLine(link, line, false)) {
+            fail("no glove connected to port " + std::to_string(*line.listenPort) + " within " +
+                 std::to_string(line.waitSeconds) + " s");
         }
     }
     // A glove left streaming by an earlier session would bury every reply.

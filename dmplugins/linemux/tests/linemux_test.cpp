@@ -1,5 +1,5 @@
-// linemux loaded by the real core, talking to real pseudo-terminals. The device-path section
-// is pointed at the terminals through LINEMUX_TEST_DEVICE_PATHS.
+// linemux loaded by the real core, talking to real pseudo-terminals. The device manager's
+// configuration file maps serial1 and serial2 to the terminals.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,7 +106,15 @@ class Linemux : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(a_.ok() && b_.ok());
-        setenv("LINEMUX_TEST_DEVICE_PATHS", (a_.path() + "," + b_.path()).c_str(), 1);
+        char dir[] = "/tmp/linemux-conf-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        confDir_ = dir;
+        // Any name of the port table names its port; blanks around either side are dropped.
+        std::ofstream(confDir_ + "/dm.conf")
+            << "[item=devicepaths:device=linemux]\nserial1=" << a_.path()
+            << "\n  COM2 = " << b_.path() << "\n[device=linemux:item=other]\nserial3=" << a_.path()
+            << "\n";
+        setenv("RZ_CONFIG_FILE", (confDir_ + "/dm.conf").c_str(), 1);
         ASSERT_GE(RZ_LoadPlugins(nullptr), 1);
         module_ = dlopen(LINEMUX_PATH, RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(module_, nullptr);
@@ -115,7 +124,11 @@ class Linemux : public ::testing::Test {
     }
     void TearDown() override {
         RZ_UnloadPlugins();
-        unsetenv("LINEMUX_TEST_DEVICE_PATHS");
+        unsetenv("RZ_CONFIG_FILE");
+        if (!confDir_.empty()) {
+            unlink((confDir_ + "/dm.conf").c_str());
+            rmdir(confDir_.c_str());
+        }
         if (module_) {
             dlclose(module_);
         }
@@ -137,6 +150,7 @@ class Linemux : public ::testing::Test {
     }
 
     Pty a_, b_;
+    std::string confDir_;
     void* module_ = nullptr;
     RzPluginEntry entry_{};
 };
@@ -182,6 +196,9 @@ TEST_F(Linemux, SerialAndSerial1ShareOneInstanceReleasedByTheLast) {
 }
 
 TEST_F(Linemux, PortsBeyondTheDevicePathSectionAreRefused) {
+    // Only the configuration redirects ports: not the environment, nor another entry.
+    setenv("LINEMUX_TEST_DEVICE_PATHS", (a_.path() + "," + a_.path() + "," + a_.path()).c_str(), 1);
+    EXPECT_EQ(RZ_InstanceOpen("serial3:device=ioman"), nullptr);
     unsetenv("LINEMUX_TEST_DEVICE_PATHS");
     EXPECT_EQ(RZ_InstanceOpen("serial12:device=ioman"), nullptr);
     EXPECT_EQ(RZ_GetLastError(), RZERR_INVALID_DEVICE);
@@ -450,6 +467,26 @@ TEST_F(Linemux, LinkedLineThatHangsUpComesBack) {
     RZ_InstanceClose(port);
     RZ_DataStreamDestroy(s);
     tty::removeLink(link);
+}
+
+TEST_F(Linemux, AfterAHangUpThePortCanBeWatchedAgain) {
+    RzInstance* port = RZ_InstanceOpen("serial2:device=ioman");
+    ASSERT_NE(port, nullptr);
+    auto ended = [](Reader& x) { return !x.reasons.empty() && x.reasons.back() == 3; };
+    Reader first, second;
+    RzDataStream* s1 = RZ_DataStreamNew(2048, readerCallback, &first);
+    RzDataStream* s2 = RZ_DataStreamNewEx(2048, readerCallback, &second, RZ_STREAM_OWN_THREAD);
+    ASSERT_EQ(RZ_InstanceAttach(port, s1), 0);
+    b_.closeMaster();
+    ASSERT_TRUE(first.waitUntil(ended));
+    // The watcher that ended by itself no longer holds the port (the line is still down, so
+    // the new watcher ends the same way).
+    ASSERT_EQ(RZ_InstanceAttach(port, s2), 0);
+    EXPECT_EQ(RZ_DataStreamOwner(s1), nullptr);
+    EXPECT_TRUE(second.waitUntil(ended));
+    RZ_InstanceClose(port);
+    RZ_DataStreamDestroy(s1);
+    RZ_DataStreamDestroy(s2);
 }
 
 TEST_F(Linemux, PortFunctionsCheckTheirArguments) {

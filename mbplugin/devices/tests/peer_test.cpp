@@ -286,6 +286,19 @@ TEST_F(Peer, VibrationPairsAndTheGraspPacket) {
     delete g;
 }
 
+TEST_F(Peer, OversizedVibrationReplyIsAnErrorWithinTheBuffer) {
+    // The plug-in fills whatever capacity it is given: the core must be told the real one.
+    RzidmConnection* c = peer("oversize");
+    {
+        VexaTouch touch(c);
+        touch.connect();
+        EXPECT_EQ(what([&] { touch.vibrate(3, 0.5); }), "RZERR_MESSAGE_TOO_LARGE");
+        EXPECT_EQ(what([&] { touch.update(true); }), "RZERR_MESSAGE_TOO_LARGE");
+    }
+    c->disconnect();
+    delete c;
+}
+
 TEST_F(Peer, TrackerRecordsOffsetsAndSetUp) {
     RzidmConnection* c = peer("trk");
     {

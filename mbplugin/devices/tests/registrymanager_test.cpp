@@ -158,7 +158,7 @@ TEST(ConfigManagerCreate, FailuresAreReportedAndSkipped) {
         "Glove": {"Type": "vexaglove", "DeviceManager": {"ServerAddress": "localhost",
                   "ServerPort": 3001, "SerialPort": "/dev/ttyS0", "BaudRate": 115200}},
         "Wrong": {"Type": "VexaGlove", "DeviceManager": {}},
-        "TooLong": {"Type": "vexaglove", "DeviceManager": {"SerialPort": "/dev/serial/by-id/usb-1"}},
+        "GloveWithAVeryLongName": {"Type": "vexaglove", "DeviceManager": {"SerialPort": "/dev/ttyS1"}},
         "Untyped": {"Trackd": {}},
         "Lost": {"Type": "flock"},
         "Arm": {"Type": "kortavel", "Trackd": {}}

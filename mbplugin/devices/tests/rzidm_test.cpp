@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "devicemanager/rzcore.h"
@@ -47,13 +48,15 @@ TEST(RzidmSettings, UrlsAndTheTouchGloveType) {
     EXPECT_EQ(c.getType(), kDeviceManagerConnection);
 }
 
-TEST(RzidmSettings, TextsBeyondTwentyCharactersAreRefusedNotCut) {
+TEST(RzidmSettings, TextsBeyondTheirFieldAreRefusedNotCut) {
     RzidmConnection c;
-    c.setSerialPort("12345678901234567890");  // exactly 20 fit
-    EXPECT_STREQ(c.getSerialPort(), "12345678901234567890");
-    EXPECT_THROW(c.setSerialPort("123456789012345678901"), X_FailedConnection);
-    EXPECT_STREQ(c.getSerialPort(), "12345678901234567890") << "the field is untouched";
-    EXPECT_THROW(c.setServerAddress("a-very-long-host.example.org"), X_FailedConnection);
+    const std::string path(255, 'p');  // device paths: exactly 255 fit
+    c.setSerialPort(path.c_str());
+    EXPECT_EQ(c.getSerialPort(), path);
+    EXPECT_THROW(c.setSerialPort((path + "q").c_str()), X_FailedConnection);
+    EXPECT_EQ(c.getSerialPort(), path) << "the field is untouched";
+    EXPECT_THROW(c.setServerAddress(std::string(256, 'h').c_str()), X_FailedConnection);
+    c.setDeviceName("12345678901234567890");  // names: exactly 20 fit
     EXPECT_THROW(c.setDeviceName("DeviceNameThatIsTooLong"), X_FailedConnection);
     EXPECT_THROW(c.setTypeName("vexaglovevexaglovevexa"), X_FailedConnection);
     c.setTypeName(nullptr);

@@ -15,6 +15,9 @@ int coreVerbosity();
 bool isStream(const void* p);
 // Identifier for a new list item or stream (one sequence for both, never 0).
 uint32_t nextItemId();
+// True when the calling thread is inside the reader callback of a stream whose owner is
+// `instance` (deliveries nest: a callback may feed another stream).
+bool inReaderOf(const void* instance);
 
 // The client calls' remote path (rzremote.cpp): a server text naming an address and the
 // handles opened through one.

@@ -466,6 +466,14 @@ RzInstance* RZ_InstanceOpen(const char* deviceText) {
 }
 
 void RZ_InstanceClose(RzInstance* instance) {
+    if (rzcore::inReaderOf(instance)) {
+        if (verbosity() > 0) {
+            RZ_Verbose("[dm] close of instance %p refused inside its stream's reader\n",
+                       static_cast<void*>(instance));
+        }
+        RZ_SetLastError(RZERR_DATASTREAM_IN_PROGRESS);
+        return;
+    }
     Plugin* plugin = nullptr;
     {
         std::lock_guard<std::mutex> lock(gDevicesMutex);
@@ -603,6 +611,12 @@ int RZ_DeviceClose(RzDeviceHandle handle) {
         auto it = gDevices.find(handle);
         if (it == gDevices.end()) {
             return RZERR_INVALID_DID;
+        }
+        // The reader may be running on the device's own thread (its worker, its serial
+        // watcher), which the release has to stop and wait for: refuse, keep the device.
+        if (rzcore::inReaderOf(it->second.instance)) {
+            RZ_SetLastError(RZERR_DATASTREAM_IN_PROGRESS);
+            return RZERR_DATASTREAM_IN_PROGRESS;
         }
         dev = it->second;
         gDevices.erase(it);

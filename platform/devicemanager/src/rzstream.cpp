@@ -76,6 +76,24 @@ std::unordered_set<const void*>& existing() {  // not yet freed (live or being d
     return *s;
 }
 thread_local std::vector<RzDataStream*> tPins;
+// Streams whose reader runs on this thread, innermost last (each pinned meanwhile). Plain
+// storage, usable from exit handlers; readers nest only as deep as streams feed each other.
+constexpr int kMaxNestedReaders = 16;
+thread_local RzDataStream* tDelivering[kMaxNestedReaders];
+thread_local int tDeliveringDepth = 0;
+
+int callReader(RzDataStream* s, int reason) {
+    struct Mark {
+        explicit Mark(RzDataStream* stream) {
+            if (tDeliveringDepth < kMaxNestedReaders) {
+                tDelivering[tDeliveringDepth] = stream;
+            }
+            ++tDeliveringDepth;
+        }
+        ~Mark() { --tDeliveringDepth; }
+    } mark(s);
+    return s->reader(s, reason);
+}
 
 void unpin(RzDataStream* s) {
     bool free = false;
@@ -132,7 +150,7 @@ int deliverSync(RzDataStream* s, int reason) {
         return 0;
     }
     std::lock_guard<std::recursive_mutex> lock(s->delivery);
-    return s->reader(s, reason);
+    return callReader(s, reason);
 }
 
 void enqueue(RzDataStream* s, int reason) {
@@ -188,7 +206,7 @@ void deliveryLoop(RzDataStream* s, int index) {
             }
         }
         if (s->reader != nullptr) {
-            s->reader(s, reason);
+            callReader(s, reason);
         }
     }
     unpin(s);  // last touch of the stream: it may be freed here
@@ -218,6 +236,13 @@ size_t freeSpace(RzDataStream* s) {
 }
 
 }  // namespace
+
+bool rzcore::inReaderOf(const void* instance) {
+    int recorded = std::min(tDeliveringDepth, kMaxNestedReaders);
+    return instance != nullptr &&
+           std::any_of(tDelivering, tDelivering + recorded,
+                       [instance](const RzDataStream* s) { return s->owner.load() == instance; });
+}
 
 bool rzcore::isStream(const void* p) {
     std::lock_guard<std::mutex> lock(gMutex);

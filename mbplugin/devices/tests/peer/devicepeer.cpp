@@ -6,7 +6,8 @@
 // Names: "full" a complete glove calibration; "short" 30 records only; "cutmid" a record
 // cut in half; "garbled" records with out-of-range fields; "minus12" a complete calibration
 // answered -12; "negative" every read answered -21; "left" a left-hand glove; "trk" tracker
-// records with receivers out of range.
+// records with receivers out of range; "oversize" message 16 answered with 64 bytes, as much
+// of them as the buffer holds written into it.
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -140,6 +141,14 @@ int onLogged(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int) {
     return answer(header, 0, 0);
 }
 
+int onWrite(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
+    if (!named(inst, "oversize"))
+        return onLogged(inst, header, payload, size);
+    constexpr int kClaimed = 64;
+    std::memset(payload, 0xEE, static_cast<std::size_t>(size < kClaimed ? size : kClaimed));
+    return answer(header, 0, kClaimed);
+}
+
 int onLog(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
     PeerState* st = stateOf(inst);
     std::lock_guard<std::mutex> lock(st->mutex);
@@ -199,7 +208,7 @@ void installHandlers() {
     dp::setHandler(2, onRelease);
     dp::setHandler(10, onLogged);
     dp::setHandler(15, onRead);
-    dp::setHandler(16, onLogged);
+    dp::setHandler(16, onWrite);
     dp::setHandler(19, onCalibration);
     dp::setHandler(20, onLogged);
     dp::setHandler(21, onLog);

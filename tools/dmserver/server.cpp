@@ -26,7 +26,6 @@ struct DeviceServer::Topic {
     uint32_t sequence = 0;   // guarded by publishMutex_
     // Written by the plug-in's thread, read by the main loop's silence watch.
     std::atomic<uint64_t> lastDataNs{0};  // 0: nothing streamed yet
-    std::atomic<int> lastFault{0};        // last negative reason announced since data
     uint64_t silentSinceNs = 0;           // main loop, under lifeMutex_; 0 while streaming
 };
 
@@ -50,22 +49,12 @@ int topicReader(RzDataStream* stream, int reason) {
         int n = RZ_DataStreamRead(stream, buffer, sizeof(buffer));
         if (n > 0) {
             topic->lastDataNs.store(monotonicNs(), std::memory_order_relaxed);
-            if (topic->lastFault.load(std::memory_order_relaxed) != 0 &&
-                topic->lastFault.exchange(0) != 0) {
-                log(LogLevel::Info, "instance %u: data again", topic->instance);
-            }
             topic->server->publish(*topic, rzwire::DataKind::Data, 0, buffer,
                                    static_cast<size_t>(n));
         }
     } else if (reason == RZ_STREAM_FULL) {
         RZ_DataStreamPurge(stream);
     } else {
-        // A device that announces trouble (a silent line, a read error) is logged once until
-        // its data comes back.
-        if (reason < 0 && topic->lastFault.exchange(reason) != reason) {
-            log(LogLevel::Info, "instance %u: device reports %s", topic->instance,
-                RZ_ErrorName(reason));
-        }
         topic->server->publish(*topic, rzwire::DataKind::Announce, reason, nullptr, 0);
     }
     return 0;
@@ -378,8 +367,9 @@ void DeviceServer::sweep() {
     }
 }
 
-// Most plug-ins never announce a silent device; a topic that streamed and stopped is logged
-// here, and again when its data resumes (a glove's recovery after a line came back).
+// Plug-ins keep a silent line to themselves (the glove's recovery runs inside it), so the
+// server judges by the data: a topic that streamed and stopped is logged, and again when its
+// data resumes.
 void DeviceServer::watchSilence() {
     std::unique_lock<std::mutex> life(lifeMutex_, std::try_to_lock);
     if (!life.owns_lock()) {

@@ -132,15 +132,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     streaming::StreamOptions targets;
+    const char* option = "--osc";
     try {
         if (!osc.empty()) {
             targets.osc = streaming::parseTarget(osc);
         }
+        option = "--vmc";
         if (!vmc.empty()) {
             targets.vmc = streaming::parseTarget(vmc);
         }
     } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "dmserver: %s\n", e.what());
+        std::fprintf(stderr, "dmserver: %s: %s\n", option, e.what());
         return 2;
     }
     targets.dds = dds;

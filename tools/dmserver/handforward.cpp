@@ -99,12 +99,8 @@ void HandForwarder::closing(RzDeviceHandle device, uint32_t instance) {
     Glove& glove = *it->second;
     glove.handles.erase(device);
     if (!glove.handles.empty()) {
-        if (glove.via == device) {
-            // Any other handle of the instance reaches the same client-stream list.
-            RZ_DeviceDetachDataStream(device, glove.stream);
-            glove.via = *glove.handles.begin();
-            RZ_DeviceAttachDataStream(glove.via, glove.stream);
-        }
+        // Any other handle of the instance reaches the same client-stream list to detach.
+        glove.via = *glove.handles.begin();
         return;
     }
     RZ_DeviceDetachDataStream(device, glove.stream);

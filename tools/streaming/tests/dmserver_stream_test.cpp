@@ -1,4 +1,4 @@
-// dmserver with the glove plug-in on kelbsim (a left glove) and --osc to a receiver on
+// dmserver with the glove plug-in on kelbsim (each hand) and --osc to a receiver on
 // 127.0.0.1: a glove a client opens streams under its instance's name while it is open.
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -55,9 +56,13 @@ struct Child {
     }
 };
 
-TEST(DmserverStream, OpenGloveStreamsUntilClosed) {
+class DmserverStream : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DmserverStream, OpenGloveStreamsUntilClosed) {
+    const bool left = GetParam();
     Receiver receiver;
-    Child sim({KELBSIM_PATH, "--left"});
+    Child sim(left ? std::vector<std::string>{KELBSIM_PATH, "--left"}
+                   : std::vector<std::string>{KELBSIM_PATH});
     ASSERT_EQ(sim.line.rfind("/dev/", 0), 0u) << sim.line;
     Child server({DMSERVER_PATH, "--bind", "127.0.0.1:0", "--plugins", PLUGIN_DIR, "--osc",
                   "127.0.0.1:" + receiver.port(), "--rate", "1000"});
@@ -75,7 +80,7 @@ TEST(DmserverStream, OpenGloveStreamsUntilClosed) {
     bool moved = false;
     for (const Received& r : got) {
         ASSERT_EQ(r.path, "/manuvia/glove");
-        ASSERT_EQ(r.strings, (std::vector<std::string>{name, "left"}));
+        ASSERT_EQ(r.strings, (std::vector<std::string>{name, left ? "left" : "right"}));
         ASSERT_EQ(r.numbers.size(), 24u);
         for (double a : r.numbers) {
             EXPECT_TRUE(std::isfinite(a) && std::fabs(a) < 2 * M_PI) << a;
@@ -90,6 +95,20 @@ TEST(DmserverStream, OpenGloveStreamsUntilClosed) {
     const size_t settled = receiver.take(0).size();
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ(receiver.take(0).size(), settled);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hands, DmserverStream, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Left" : "Right"; });
+
+TEST(DmserverStreamOptions, BadTargetsAreRefusedAtStart) {
+    for (const char* bad : {"--osc=nohost", "--vmc=127.0.0.1:70000", "--rate=0"}) {
+        const std::string command = std::string(DMSERVER_PATH) +
+                                    " --bind 127.0.0.1:0 --plugins " PLUGIN_DIR " " + bad +
+                                    " >/dev/null 2>&1";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << bad;
+        EXPECT_EQ(WEXITSTATUS(status), 2) << bad;
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "handforward.hpp"
 #include "log.hpp"
 
 namespace dmserver {
@@ -506,6 +507,9 @@ int DeviceServer::open(uint64_t session, rzwire::Reader& in, rzwire::Writer& out
         } while (id == 0 || handles_.count(id) != 0);
         handles_[id] = entry;
     }
+    if (options_.forward != nullptr) {
+        options_.forward->opened(h, entry.instance);
+    }
     log(LogLevel::Debug, "client %016llx opened %s \"%s\": handle %u, instance %u",
         static_cast<unsigned long long>(session), type.c_str(), device.c_str(), id, entry.instance);
     out.u32(id).u32(entry.instance);
@@ -641,6 +645,9 @@ int DeviceServer::closeHandle(uint64_t session, uint32_t handle) {
         }
         std::lock_guard<std::mutex> lock(stateMutex_);
         handles_.erase(handle);
+    }
+    if (options_.forward != nullptr) {
+        options_.forward->closing(h.device, h.instance);
     }
     RZ_DeviceClose(h.device);
     log(LogLevel::Debug, "handle %u (instance %u) closed", handle, h.instance);

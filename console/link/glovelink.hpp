@@ -42,6 +42,8 @@ class GloveLink : public QTcpServer {
     // Listens on every local address unless told otherwise.
     bool listen(quint16 port, const QHostAddress& address = QHostAddress::Any);
     bool acceptConnection();
+    // Talks over a line opened elsewhere (a test's or a fuzzer's own transport).
+    void attachTransport(std::unique_ptr<GloveTransport> transport);
     void close();
 
     // Commands; each is one exchange (or a few) with the glove.

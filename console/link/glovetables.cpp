@@ -239,4 +239,16 @@ bool readSwcalFile(const std::string& path, CalibrationTable* table) {
     return true;
 }
 
+void readHwcalBytes(const uint8_t* data, size_t size,
+                    std::array<uint8_t, kSensorIndexCount>& offsets,
+                    std::array<uint8_t, kSensorIndexCount>& gains) {
+    for (size_t i = 0; i < size && i < 2 * offsets.size(); ++i) {
+        if (i < offsets.size()) {
+            offsets[i] = data[i];
+        } else {
+            gains[i - offsets.size()] = data[i];
+        }
+    }
+}
+
 }  // namespace glove

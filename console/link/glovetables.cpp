@@ -147,8 +147,9 @@ std::vector<std::string> parseFileList(const char* data, int size) {
 
 std::string formatSwcalLine(const SensorCalibration& c) {
     // std::to_chars ignores the locale, unlike printf's "%lf".
-    char offset[64];
-    char gain[64];
+    // Room for any double in fixed notation (up to 309 integer digits), so no value is lost.
+    char offset[400];
+    char gain[400];
     auto r1 = std::to_chars(offset, offset + sizeof offset, c.offset, std::chars_format::fixed, 0);
     auto r2 = std::to_chars(gain, gain + sizeof gain, c.gain, std::chars_format::fixed, 5);
     std::string o(offset, r1.ec == std::errc() ? r1.ptr : offset);

@@ -1,5 +1,5 @@
-// The device manager's configuration file from anywhere, asked for every entry it names and
-// for one it does not: an answer fits the buffer it reports and reads the same in any buffer
+// The device manager's configuration file from anywhere, asked for the first two entries it
+// names and for a fixed one: an answer fits the buffer it reports and reads the same in any buffer
 // large enough for it, and a buffer too small is refused rather than overrun.
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -31,7 +31,8 @@ void ask(const std::string& query) {
         check(big[0] == '\0');
         return;
     }
-    check(n < 4096 && std::strlen(big.data()) == static_cast<size_t>(n));
+    // The answer may hold NULs of its own (a binary line); its end is the one after n bytes.
+    check(n < 4096 && big[static_cast<size_t>(n)] == '\0');
     // Exactly the answer's size: one byte short of its NUL.
     std::vector<char> tight(static_cast<size_t>(n) + 1);
     check(RZ_ConfigQuery(query.c_str(), tight.data(), n + 1) == n);
@@ -56,10 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(size == 0 || pwrite(gFile, data, size, 0) == static_cast<ssize_t>(size));
     std::string_view text(reinterpret_cast<const char*>(data), size);
     int asked = 0;
-    for (size_t at = text.find('['); at != std::string_view::npos && asked < 8;
+    for (size_t at = text.find('['); at != std::string_view::npos && asked < 2;
          at = text.find('[', at + 1), ++asked) {
         const size_t close = text.find_first_of("]\n", at);
-        ask(std::string(text.substr(at + 1, close == std::string_view::npos ? close : close - at - 1)));
+        ask(std::string(
+            text.substr(at + 1, close == std::string_view::npos ? close : close - at - 1)));
     }
     ask("device=glove:item=offsetgain:id=1234:port=serial1");
     return 0;

@@ -7,6 +7,7 @@
 #include "fbsdk/fbhost.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace FBHost;
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::string once;
     try {

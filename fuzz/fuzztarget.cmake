@@ -5,7 +5,6 @@
 # folder, as the CTest test fuzz.<name> labelled "fuzz", so every build (gcc included) runs
 # the inputs the fuzzers once found interesting.
 include_guard(GLOBAL)
-set(_manuvia_fuzz_dir ${CMAKE_CURRENT_LIST_DIR})
 
 function(manuvia_fuzz_target name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEPENDS;DEFINES" ${ARGN})
@@ -15,7 +14,7 @@ function(manuvia_fuzz_target name)
     target_link_options(${target} PRIVATE -fsanitize=fuzzer)
   elseif(MANUVIA_TESTS)
     set(target ${name}_replay)
-    add_executable(${target} ${ARG_SOURCES} ${_manuvia_fuzz_dir}/common/replay_main.cpp)
+    add_executable(${target} ${ARG_SOURCES} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/common/replay_main.cpp)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     add_test(NAME fuzz.${name}
       COMMAND ${target} ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${name}

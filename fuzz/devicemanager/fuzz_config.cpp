@@ -24,15 +24,20 @@ void check(bool ok) {
     }
 }
 
-void ask(const std::string& query) {
+// Returns whether the query had an answer; the buffer sizes around it are tried when asked
+// (each try reads the whole file again).
+bool ask(const std::string& query, bool trySizes) {
     std::vector<char> big(4096);
     const int n = RZ_ConfigQuery(query.c_str(), big.data(), static_cast<int>(big.size()));
     if (n < 0) {
         check(big[0] == '\0');
-        return;
+        return false;
     }
     // The answer may hold NULs of its own (a binary line); its end is the one after n bytes.
     check(n < 4096 && big[static_cast<size_t>(n)] == '\0');
+    if (!trySizes) {
+        return true;
+    }
     // Exactly the answer's size: one byte short of its NUL.
     std::vector<char> tight(static_cast<size_t>(n) + 1);
     check(RZ_ConfigQuery(query.c_str(), tight.data(), n + 1) == n);
@@ -41,6 +46,7 @@ void ask(const std::string& query) {
     if (n > 0) {
         check(RZ_ConfigQuery(query.c_str(), small.data(), n) == RZERR_BUFFER_TOO_SMALL);
     }
+    return true;
 }
 
 }  // namespace
@@ -57,12 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(size == 0 || pwrite(gFile, data, size, 0) == static_cast<ssize_t>(size));
     std::string_view text(reinterpret_cast<const char*>(data), size);
     int asked = 0;
+    bool sized = false;
     for (size_t at = text.find('['); at != std::string_view::npos && asked < 2;
          at = text.find('[', at + 1), ++asked) {
         const size_t close = text.find_first_of("]\n", at);
-        ask(std::string(
-            text.substr(at + 1, close == std::string_view::npos ? close : close - at - 1)));
+        sized |= ask(std::string(text.substr(
+                         at + 1, close == std::string_view::npos ? close : close - at - 1)),
+                     !sized);
     }
-    ask("device=glove:item=offsetgain:id=1234:port=serial1");
+    ask("device=glove:item=offsetgain:id=1234:port=serial1", !sized);
     return 0;
 }

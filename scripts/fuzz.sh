@@ -3,7 +3,7 @@
 # and runs every fuzz target for SECONDS each, one after the other, on a copy of its corpus
 # (fuzz/<folder>/corpus/<target>/ and regressions/<target>/), so the repository's corpus
 # only grows when merged on purpose. Prints per target: executions, executions per second
-# and findings; exits non-zero when any target found something or could not run.
+# (wall clock and per second of processor time) and findings; exits non-zero when any target found something or could not run.
 #
 #   scripts/fuzz.sh SECONDS [TARGET...]     (default: every target)
 #   FUZZ_BUILD=dir    build folder (default build/fuzz)
@@ -50,7 +50,7 @@ export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/cmake/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 status=0
-printf '%-28s %12s %10s %s\n' target executions exec/s findings
+printf '%-28s %12s %10s %12s %s\n' target executions exec/s exec/cpu-s findings
 for t in "${targets[@]}"; do
   bin=$build/bin/$t
   run=$work/$t
@@ -63,27 +63,39 @@ for t in "${targets[@]}"; do
     fi
   fi
   if [ ! -x "$bin" ]; then
-    printf '%-28s %12s %10s %s\n' "$t" - - "not built"
+    printf '%-28s %12s %10s %12s %s\n' "$t" - - - "not built"
     status=1
     continue
   fi
   # One job: the machine is shared. A hang (-timeout) or an allocation past -rss_limit_mb
   # counts as a finding like a crash does.
   set +e
-  (cd "$run" && "$root/$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$run/findings/" corpus >"$run/log" 2>&1)
+  TIMEFORMAT='%U %S'
+  { time (cd "$run" && exec "$root/$bin" -max_total_time="$seconds" -timeout=10 \
+      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$run/findings/" corpus \
+      >"$run/log" 2>&1); } 2>"$run/cpu"
   rc=$?
   set -e
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$run/log" | tail -1)
   findings=$(find "$run/findings" -type f | wc -l)
+  # On a shared machine the wall-clock rate says more about the load than the target:
+  # executions per second of the target's own processor time tell the two apart.
+  cpu=$(awk '{ print $1 + $2 }' "$run/cpu" 2>/dev/null || echo 0)
+  per_cpu=$(awk -v n="${runs:-0}" -v c="$cpu" 'BEGIN { if (c > 0) printf "%d", n / c; else print "-" }')
   note="$findings"
   if [ "$findings" -gt 0 ] || [ "$rc" -ne 0 ]; then
     status=1
-    note="$findings (exit $rc; see $run/log)"
-    find "$run/findings" -type f -printf '    %p\n'
-    [ -n "${FUZZ_KEEP:-}" ] || { mkdir -p "$root/build/fuzz-findings"; cp -r "$run" "$root/build/fuzz-findings/"; note="$findings (exit $rc; kept in build/fuzz-findings/$t)"; }
+    # The temporary folder goes at exit: what was found is kept in the build folder.
+    kept=$run
+    if [ -z "${FUZZ_KEEP:-}" ]; then
+      kept=$build/fuzz-findings/$t
+      rm -rf "$kept"
+      mkdir -p "$(dirname "$kept")"
+      cp -r "$run" "$kept"
+    fi
+    note="$findings (exit $rc; log and inputs in $kept)"
   fi
-  printf '%-28s %12s %10s %s\n' "$t" "${runs:--}" "${rate:--}" "$note"
+  printf '%-28s %12s %10s %12s %s\n' "$t" "${runs:--}" "${rate:--}" "$per_cpu" "$note"
 done
 exit $status

@@ -49,6 +49,12 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/cmake/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
+# Processor time of each run, where GNU time is there.
+timer=""
+if [ -x /usr/bin/time ]; then
+  timer="/usr/bin/time -f %U_%S -o cpu"
+fi
+
 status=0
 printf '%-28s %12s %10s %12s %s\n' target executions exec/s exec/cpu-s findings
 for t in "${targets[@]}"; do
@@ -70,10 +76,9 @@ for t in "${targets[@]}"; do
   # One job: the machine is shared. A hang (-timeout) or an allocation past -rss_limit_mb
   # counts as a finding like a crash does.
   set +e
-  TIMEFORMAT='%U %S'
-  { time (cd "$run" && exec "$root/$bin" -max_total_time="$seconds" -timeout=10 \
-      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$run/findings/" corpus \
-      >"$run/log" 2>&1); } 2>"$run/cpu"
+  (cd "$run" && exec $timer "$root/$bin" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$run/findings/" corpus \
+    >"$run/log" 2>&1)
   rc=$?
   set -e
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/log" | tail -1)
@@ -81,7 +86,7 @@ for t in "${targets[@]}"; do
   findings=$(find "$run/findings" -type f | wc -l)
   # On a shared machine the wall-clock rate says more about the load than the target:
   # executions per second of the target's own processor time tell the two apart.
-  cpu=$(awk '{ print $1 + $2 }' "$run/cpu" 2>/dev/null || echo 0)
+  cpu=$(tr _ ' ' <"$run/cpu" 2>/dev/null | awk '{ print $1 + $2 }' || echo 0)
   per_cpu=$(awk -v n="${runs:-0}" -v c="$cpu" 'BEGIN { if (c > 0) printf "%d", n / c; else print "-" }')
   note="$findings"
   if [ "$findings" -gt 0 ] || [ "$rc" -ne 0 ]; then

@@ -158,7 +158,7 @@ void runCommand(GloveLink& link, uint8_t which) {
 
 // A well-formed frame of second `second`: time text, NUL, values with neither NUL nor ':'.
 void appendFrame(std::vector<uint8_t>& out, int second) {
-    char time[15];
+    char time[32];
     std::snprintf(time, sizeof time, "12:34:%02d:07:0", second);
     out.insert(out.end(), time, time + 13);
     out.push_back(0);

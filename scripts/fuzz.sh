@@ -86,7 +86,7 @@ for t in "${targets[@]}"; do
   findings=$(find "$run/findings" -type f | wc -l)
   # On a shared machine the wall-clock rate says more about the load than the target:
   # executions per second of the target's own processor time tell the two apart.
-  cpu=$(tr _ ' ' <"$run/cpu" 2>/dev/null | awk '{ print $1 + $2 }' || echo 0)
+  cpu=$(tail -n 1 "$run/cpu" 2>/dev/null | tr _ ' ' | awk '{ print $1 + $2 }' || echo 0)
   per_cpu=$(awk -v n="${runs:-0}" -v c="$cpu" 'BEGIN { if (c > 0) printf "%d", n / c; else print "-" }')
   note="$findings"
   if [ "$findings" -gt 0 ] || [ "$rc" -ne 0 ]; then

@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            static_cast<qsizetype>(sizeCount));
     // A few dozen frames show every way a piece can fall; more only slows the byte-wise feed.
     const QByteArray stream(reinterpret_cast<const char*>(data + 1 + sizeCount),
-                            static_cast<qsizetype>(std::min<size_t>(size - 1 - sizeCount, 2048)));
+                            static_cast<qsizetype>(std::min<size_t>(size - 1 - sizeCount, 1024)));
 
     const Outcome whole = feed(stream, QByteArray(), false);
     check(same(whole, feed(stream, QByteArray(), true)));

@@ -32,32 +32,6 @@ constexpr int kReplyLimit = 1024;
 // ends the list.
 constexpr int kFileListLimit = 256 * 1024;
 
-// A frame opens with its time stamp "HH:MM:SS:F:FF" (the fourth field may have two digits).
-// The first twelve bytes are digits and ':' only, so the "1S" echo never overlaps one, and a
-// reply of the clock ("HH:MM:SS:FF" and NUL) is not taken for one.
-constexpr qsizetype kStampLength = 12;
-
-bool opensFrame(const char* p) {
-    auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
-    for (qsizetype i = 0; i < kStampLength; ++i) {
-        const bool colon = i == 2 || i == 5 || i == 8 || (i == 10 && p[i] == ':');
-        if (colon ? p[i] != ':' : !digit(p[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Whether a frame opens in data before `end` (its whole time stamp inside data).
-bool frameOpensBefore(const QByteArray& data, qsizetype end) {
-    for (qsizetype at = 0; at < end && at + kStampLength <= data.size(); ++at) {
-        if (opensFrame(data.constData() + at)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Leading decimal digits as a number, like the glove's own parser (0 when none).
 int leadingNumber(const QByteArray& text) {
     int value = 0;
@@ -84,7 +58,6 @@ mocap::mocap(QWidget* parent) : QMainWindow(parent), server(new QTcpServer(this)
     startEchoTimer.setObjectName(QStringLiteral("startEchoTimer"));
     startEchoTimer.setSingleShot(true);
     startEchoTimer.setInterval(kStartEchoTimeoutMs);
-    frameBuffer.reserve(kFrameSize);
 
     connect(ui.getTimeButton, &QPushButton::clicked, this, &mocap::ClickedGetTime);
     connect(ui.setTimeButton, &QPushButton::clicked, this, &mocap::ClickedSetTime);
@@ -205,7 +178,7 @@ void mocap::TcpConnected() {
     ui.startRecordingButton->setText(kStartRecordingText);
     ui.statusLabel->setText(QStringLiteral("Status: Connected"));
     ui.startListeningButton->setText(kDisconnect);
-    frameBuffer.clear();
+    frames.clear();
     replyBuffer.clear();
     startEchoTimer.stop();
     pending = kNone;
@@ -275,8 +248,7 @@ void mocap::ClickedStartRecording() {
         return;
     }
     if (ui.startRecordingButton->text() == kStartRecordingText) {
-        echoBuffer.clear();
-        skipEchoNul = false;
+        frames.awaitEcho();
         sendCommand(QByteArrayLiteral("1S"), kStartRecording);
         startEchoTimer.start();
         ui.statusLabel->setText(QStringLiteral("Status: Connected"));
@@ -404,59 +376,33 @@ void mocap::handleFileList(const QByteArray& data) {
 }
 
 void mocap::handleStartRecording(const QByteArray& data) {
-    // Everything before the end of the "1S" echo is the tail of earlier replies or the
-    // echo itself; frame bytes after it in the same read must be kept to stay aligned.
-    // The glove streams only after the echo, so a frame opening first means the echo is
-    // not coming, and a "1S" within frame data is not it.
-    echoBuffer += data;
-    const qsizetype at = echoBuffer.indexOf(QByteArrayLiteral("1S"));
-    if (frameOpensBefore(echoBuffer, at < 0 ? echoBuffer.size() : at)) {
-        abandonStart(QStringLiteral(
-            "Status: Connected (recording did not start: frames came without the reply)"));
-        return;
+    QByteArray rest;
+    switch (frames.takeEcho(data, rest)) {
+        case FrameReassembler::Echo::Waiting:
+            return;
+        case FrameReassembler::Echo::Missing:
+            abandonStart(QStringLiteral(
+                "Status: Connected (recording did not start: frames came without the reply)"));
+            return;
+        case FrameReassembler::Echo::Found:
+            break;
     }
-    if (at < 0) {
-        // Enough of the end to find an echo or a time stamp split between reads.
-        echoBuffer = echoBuffer.right(kStampLength - 1);
-        return;
-    }
-    QByteArray rest = echoBuffer.mid(at + 2);
-    echoBuffer.clear();
     startEchoTimer.stop();
     ui.startRecordingButton->setEnabled(true);
     ui.startRecordingButton->setText(kStopRecordingText);
-    frameBuffer.clear();
     pending = kRecording;
-    skipEchoNul = true;
     takeFrameBytes(rest);
 }
 
 void mocap::abandonStart(const QString& status) {
     startEchoTimer.stop();
-    echoBuffer.clear();
+    frames.awaitEcho();
     sendCommand(QByteArray(1, kStopStreaming), kNone);
     ui.statusLabel->setText(status);
 }
 
-void mocap::takeFrameBytes(QByteArray data) {
-    qsizetype pos = 0;
-    if (skipEchoNul && !data.isEmpty()) {
-        // A frame starts with a digit of the hour, never with NUL.
-        if (data.at(0) == '\0') {
-            pos = 1;
-        }
-        skipEchoNul = false;
-    }
-    while (pos < data.size()) {
-        const qsizetype take =
-            std::min<qsizetype>(kFrameSize - frameBuffer.size(), data.size() - pos);
-        frameBuffer.append(data.constData() + pos, take);
-        pos += take;
-        if (frameBuffer.size() == kFrameSize) {
-            decodeFrame(frameBuffer);
-            frameBuffer.clear();
-        }
-    }
+void mocap::takeFrameBytes(const QByteArray& data) {
+    frames.takeFrameBytes(data, [this](const QByteArray& frame) { decodeFrame(frame); });
 }
 
 void mocap::decodeFrame(const QByteArray& frame) {

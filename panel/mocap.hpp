@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include "framereassembler.hpp"
 #include "mocapclass.hpp"
 
 class QListWidgetItem;
@@ -31,7 +32,7 @@ class mocap : public QMainWindow {
         kNone = 7,
     };
 
-    static constexpr int kFrameSize = 61;
+    static constexpr int kFrameSize = FrameReassembler::kFrameSize;
     static constexpr int kBatteryTimeoutMs = 15000;
     // The glove link's wait for a reply.
     static constexpr int kStartEchoTimeoutMs = 30000;
@@ -72,7 +73,7 @@ class mocap : public QMainWindow {
     // The echo is not coming: stops the glove in case it started anyway, gives the buttons
     // back and shows why.
     void abandonStart(const QString& status);
-    void takeFrameBytes(QByteArray data);
+    void takeFrameBytes(const QByteArray& data);
     void decodeFrame(const QByteArray& frame);
     void showBattery(const QByteArray& reply);
 
@@ -81,15 +82,12 @@ class mocap : public QMainWindow {
     QTcpSocket* socket = nullptr;  // the glove's connection; child of the server
     qint32 pending = kNone;
     QByteArray fileListBuffer;
-    QByteArray frameBuffer;  // at most kFrameSize bytes
     QTimer batteryTimer{this};
 
     // A battery or time reply may arrive in pieces; it is complete at its NUL, and its
     // tail must not be taken for the reply of the next command.
     QByteArray replyBuffer;
-    // Bytes seen since "1S" was sent, until its echo is found; kept short while it is not.
-    QByteArray echoBuffer;
+    // The "1S" echo and the frames after it.
+    FrameReassembler frames;
     QTimer startEchoTimer{this};  // single shot, runs while the echo is awaited
-    // The glove may end the "1S" echo with a NUL before the first frame.
-    bool skipEchoNul = false;
 };

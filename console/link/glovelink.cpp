@@ -71,12 +71,16 @@ bool GloveLink::acceptConnection() {
         return false;
     }
     accepted->setParent(nullptr);
-    transport_ = std::make_unique<TcpTransport>(std::unique_ptr<QTcpSocket>(accepted), timing_);
-    connected_.store(true);
+    attachTransport(std::make_unique<TcpTransport>(std::unique_ptr<QTcpSocket>(accepted), timing_));
+    return true;
+}
+
+void GloveLink::attachTransport(std::unique_ptr<GloveTransport> transport) {
+    transport_ = std::move(transport);
+    connected_.store(transport_ != nullptr);
     errorState_.store(0);
     lossReported_ = false;
     frameCarryLength_ = 0;
-    return true;
 }
 
 void GloveLink::close() {

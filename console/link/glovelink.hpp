@@ -43,6 +43,8 @@ class GloveLink : public QTcpServer {
     // Listens on every local address unless told otherwise.
     bool listen(quint16 port, const QHostAddress& address = QHostAddress::Any);
     bool acceptConnection();
+    // Talks over a line opened elsewhere (a test's or a fuzzer's own transport).
+    void attachTransport(std::unique_ptr<GloveTransport> transport);
     void close();
     // True when the line the link holds has gone (serial port hung up or unplugged, TCP
     // connection closed by the glove). Checked by every exchange and read; callers check it

@@ -147,8 +147,9 @@ std::vector<std::string> parseFileList(const char* data, int size) {
 
 std::string formatSwcalLine(const SensorCalibration& c) {
     // std::to_chars ignores the locale, unlike printf's "%lf".
-    char offset[64];
-    char gain[64];
+    // Room for any double in fixed notation (up to 309 integer digits), so no value is lost.
+    char offset[400];
+    char gain[400];
     auto r1 = std::to_chars(offset, offset + sizeof offset, c.offset, std::chars_format::fixed, 0);
     auto r2 = std::to_chars(gain, gain + sizeof gain, c.gain, std::chars_format::fixed, 5);
     std::string o(offset, r1.ec == std::errc() ? r1.ptr : offset);
@@ -237,6 +238,18 @@ bool readSwcalFile(const std::string& path, CalibrationTable* table) {
         }
     }
     return true;
+}
+
+void readHwcalBytes(const uint8_t* data, size_t size,
+                    std::array<uint8_t, kSensorIndexCount>& offsets,
+                    std::array<uint8_t, kSensorIndexCount>& gains) {
+    for (size_t i = 0; i < size && i < 2 * offsets.size(); ++i) {
+        if (i < offsets.size()) {
+            offsets[i] = data[i];
+        } else {
+            gains[i - offsets.size()] = data[i];
+        }
+    }
 }
 
 }  // namespace glove

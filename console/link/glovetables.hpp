@@ -6,6 +6,7 @@
 // fuzzers and the benchmark share exactly the code the link runs.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -66,6 +67,12 @@ std::vector<std::string> parseFileList(const char* data, int size);
 std::string formatSwcalLine(const SensorCalibration& c);
 // "%lf %lf" with '.' whatever the locale; false when the line does not hold two numbers.
 bool parseSwcalLine(std::string_view line, SensorCalibration* out);
+
+// A .hwcal file's bytes: 24 offsets then 24 gains, by sensor index. Bytes past the 48th are
+// ignored; entries the bytes do not reach keep their values.
+void readHwcalBytes(const uint8_t* data, size_t size,
+                    std::array<uint8_t, kSensorIndexCount>& offsets,
+                    std::array<uint8_t, kSensorIndexCount>& gains);
 
 // Writes 24 lines; false when the file cannot be created or written.
 bool writeSwcalFile(const std::string& path, const CalibrationTable& table);

@@ -352,14 +352,8 @@ bool MocapGloveState::loadHardwareCalibration(const QString& path) {
     }
     const QByteArray bytes = file.read(2 * glove::kSensorIndexCount);
     QMutexLocker locker(&valuesMutex_);
-    for (int i = 0; i < bytes.size(); ++i) {
-        const uint8_t b = static_cast<uint8_t>(bytes[i]);
-        if (i < glove::kSensorIndexCount) {
-            hwCalOffsets_[i] = b;
-        } else {
-            hwCalGains_[i - glove::kSensorIndexCount] = b;
-        }
-    }
+    glove::readHwcalBytes(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                          static_cast<size_t>(bytes.size()), hwCalOffsets_, hwCalGains_);
     debugBlock("Loaded HW Cal\n", hwCalOffsets_.data(), hwCalGains_.data(),
                glove::kSensorIndexCount);
     return true;

@@ -859,7 +859,9 @@ int driveActuators(RzInstance* inst, RzMessageHeader* header, const uint8_t* pay
         }
         count = len / 2;
         six = len == 12;
-        std::memcpy(pairs, payload, static_cast<std::size_t>(len));
+        if (len > 0) {  // an empty message may come without a buffer at all
+            std::memcpy(pairs, payload, static_cast<std::size_t>(len));
+        }
     }
     bool allowed;
     {

@@ -1,11 +1,13 @@
-// RZDP_Control of the dummy and linemux plug-ins, loaded by the real core, with arbitrary
-// headers, payloads and buffer sizes. Input: one selector byte (plug-in, whether to aim at a
-// live instance), one buffer-size byte, the 32-byte header, then the payload.
+// RZDP_Control of the dummy, linemux and forcesim plug-ins, loaded by the real core, with
+// arbitrary headers, payloads and buffer sizes. Input: one selector byte (bits 0 and 3: the
+// plug-in; bit 1: aim at its live instance; bit 2: keep the magic as it is), one buffer-size
+// byte, the 32-byte header, then the payload.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -26,7 +28,7 @@ struct Target {
 tty::Pty gPty;
 int gMaster = -1;
 std::string gPortText;
-Target gTargets[2] = {{"fuzz:device=dummy:nsensors=24"}, {nullptr}};
+Target gTargets[3] = {{"fuzz:device=dummy:nsensors=24"}, {nullptr}, {"fuzzunit:device=kortavel"}};
 
 void setUp() {
     RZ_LoadPlugins(nullptr);
@@ -54,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 + sizeof(RzMessageHeader)) {
         return 0;
     }
-    Target& t = gTargets[data[0] & 1];
+    Target& t = gTargets[std::min((data[0] & 1) + ((data[0] & 8) != 0 ? 2 : 0), 2)];
     if (t.inst == nullptr) {
         t.inst = RZ_InstanceOpen(t.deviceText);
         if (t.inst == nullptr) {
@@ -69,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((data[0] & 4) == 0) {
             std::memcpy(header.bytes, "RZI ", 4);
         }
-        header.bytes[RZ_HDR_RECEIVER_KIND] = (data[0] & 1) ? RZ_KIND_LINEMUX : RZ_KIND_DUMMY;
+        header.bytes[RZ_HDR_RECEIVER_KIND] = static_cast<uint8_t>(t.inst->kind);
         for (int i = 0; i < 4; ++i) {
             header.bytes[RZ_HDR_RECEIVER_HANDLE + i] = static_cast<uint8_t>(id >> (24 - 8 * i));
         }

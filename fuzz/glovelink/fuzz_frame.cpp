@@ -22,7 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (size >= glove::kFrameSize) {
         char frame[glove::kFrameSize];
         std::memcpy(frame, data, sizeof frame);
-        link->decodeFrame(frame);
+        uint32_t before[glove::kSensorIndexCount];
+        link->copyRaw(before);
+        if (!link->decodeFrame(frame)) {
+            // A refused frame leaves the raw values as they were.
+            uint32_t after[glove::kSensorIndexCount];
+            link->copyRaw(after);
+            if (std::memcmp(before, after, sizeof before) != 0) {
+                __builtin_trap();
+            }
+        }
         link->computeAngles();
         data += glove::kFrameSize;
         size -= glove::kFrameSize;

@@ -121,6 +121,11 @@ TEST(Swcal, LinesHaveTheFixedLayout) {
     EXPECT_EQ(formatSwcalLine({53.55, 0.015751}), "   54 0.01575\n");
     EXPECT_EQ(formatSwcalLine({123456, 12.5}), "123456 12.50000\n");
     EXPECT_EQ(formatSwcalLine({-3, -0.5}), "   -3 -0.50000\n");
+    // Any value a line can hold is written in full, so the file reads back.
+    SensorCalibration back{};
+    ASSERT_TRUE(parseSwcalLine(formatSwcalLine({5e101, -1e300}), &back));
+    EXPECT_DOUBLE_EQ(back.offset, 5e101);
+    EXPECT_DOUBLE_EQ(back.gain, -1e300);
 }
 
 TEST(Swcal, LinesParseLikeTwoPercentLf) {

@@ -1,0 +1,91 @@
+// A program under test as a child process: the simulated gloves (glovesim, kelbsim) and the
+// tools and demos tests drive. Started with fork and exec (thread checkers follow a fork, not
+// the shared-memory clone of posix_spawn or QProcess), standard output on a pipe, standard
+// error in a file. How the child ended is checked: a non-zero exit, a signal the test did not
+// send, a child that would not stop, or a sanitizer report on standard error fails the test
+// that ran it, with that standard error shown.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ChildOptions {
+    std::vector<std::string> env;  // NAME=VALUE, added to (or replacing) the test's own
+    bool withStdin = false;        // a pipe to standard input, else /dev/null
+    bool mergeStderr = false;      // standard error on the output pipe too (still scanned)
+    bool unprivileged = false;     // run as nobody when the tests run as root
+    // Ready once the first line of standard output arrived (a simulator's terminal path);
+    // it is then firstLine(). A child that ends or stays silent past the start deadline
+    // fails the test.
+    bool waitFirstLine = false;
+    // Ready once this path exists (a simulator's --link name).
+    std::string waitForPath;
+    // How long stop() waits after SIGTERM before the last resort (scaled).
+    std::chrono::milliseconds stopLimit = std::chrono::seconds(10);
+};
+
+class ChildProcess {
+  public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 ChildOptions options = {});
+    ~ChildProcess();  // stop()
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Started and, when asked, ready; false once a start failure was reported.
+    bool ready() const { return ready_; }
+    pid_t pid() const { return pid_; }
+    const std::string& firstLine() const { return firstLine_; }
+
+    // The next line of standard output without its line end; empty at the end of output or
+    // when none completes within `timeout` (scaled).
+    std::string readLine(std::chrono::milliseconds timeout);
+    // Standard output until it ends or `timeout` (scaled) passes.
+    std::string readAll(std::chrono::milliseconds timeout);
+    // Bytes to standard input (withStdin); false when the child no longer reads.
+    bool write(const std::string& bytes);
+    void closeStdin();
+
+    // Sends `sig`; the child ending by it is then no fault.
+    void signal(int sig);
+    // Waits up to `timeout` (scaled) for the child to end by itself and returns its status:
+    // the exit code, 128 + the signal that ended it, or -1 while it still runs. An ending
+    // collected here is the test's to judge; only sanitizer reports are still checked.
+    int waitExit(std::chrono::milliseconds timeout);
+    // SIGTERM, then waits (scaled); SIGKILL only when it would not stop. Returns the status
+    // as waitExit does, -1 when it had to be killed. Checks the ending; idempotent.
+    int stop();
+    bool running() const { return pid_ > 0; }
+
+    // Standard error so far (the output pipe's text too with mergeStderr).
+    std::string errorOutput() const;
+
+  private:
+    bool readSome(std::chrono::steady_clock::time_point deadline);
+    bool reap(int flags);
+    void judge(bool collectedByTest);
+
+    std::string name_;
+    ChildOptions options_;
+    struct Scratch;
+    std::unique_ptr<Scratch> scratch_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int in_ = -1;
+    bool ready_ = false;
+    bool judged_ = false;
+    bool killed_ = false;
+    int sent_ = 0;  // signal the test (or stop) sent
+    int status_ = -1;
+    std::string firstLine_;
+    std::string pending_;  // output read but not yet handed out
+    std::string merged_;   // everything read from the pipe, for mergeStderr
+};
+
+}  // namespace testsupport

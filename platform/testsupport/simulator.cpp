@@ -16,6 +16,7 @@
 
 #include "testsupport/checks.hpp"
 #include "testsupport/tempdir.hpp"
+#include "tty/tty.hpp"
 
 extern char** environ;
 
@@ -70,6 +71,11 @@ struct ChildProcess::Scratch {
     TempDir dir{"manuvia-child"};
     std::string errors = dir.file("stderr");
 };
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, ChildOptions options)
+    : ChildProcess(argv.empty() ? std::string() : argv.front(),
+                   argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end()),
+                   std::move(options)) {}
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            ChildOptions options)
@@ -185,11 +191,9 @@ bool ChildProcess::readSome(Clock::time_point deadline) {
         return false;
     }
     pending_.append(buf, static_cast<std::size_t>(n));
-    if (options_.mergeStderr) {
-        merged_.append(buf, static_cast<std::size_t>(n));
-        if (merged_.size() > 2 * kKeptOutput) {
-            merged_.erase(0, merged_.size() - kKeptOutput);
-        }
+    output_.append(buf, static_cast<std::size_t>(n));
+    if (output_.size() > 2 * kKeptOutput) {
+        output_.erase(0, output_.size() - kKeptOutput);
     }
     return true;
 }
@@ -218,6 +222,31 @@ std::string ChildProcess::readAll(std::chrono::milliseconds timeout) {
         readSome(deadline);
     }
     return std::exchange(pending_, {});
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + scaled(timeout);
+    while (output_.find(text) == std::string::npos && out_ >= 0 && Clock::now() < deadline) {
+        readSome(deadline);
+    }
+    return output_.find(text) != std::string::npos;
+}
+
+int ChildProcess::finish(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + scaled(timeout);
+    while (out_ >= 0 && Clock::now() < deadline) {
+        readSome(deadline);
+    }
+    const int status = waitExit(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::max(Clock::duration(0), deadline - Clock::now()) / slowdown() + 10ms));
+    if (status == -1 && pid_ > 0) {
+        killed_ = true;
+        ::kill(pid_, SIGKILL);
+        reap(0);
+        judged_ = true;
+        fail(name_ + " did not end within its time and was killed; its output:\n" + errorOutput());
+    }
+    return status;
 }
 
 bool ChildProcess::write(const std::string& bytes) {
@@ -295,7 +324,7 @@ int ChildProcess::stop() {
 
 std::string ChildProcess::errorOutput() const {
     if (options_.mergeStderr) {
-        return merged_ + pending_;
+        return output_;
     }
     return readFile(scratch_->errors);
 }
@@ -326,6 +355,38 @@ void ChildProcess::judge(bool collectedByTest) {
     }
     if (!verdict.empty()) {
         fail(name_ + " " + verdict + "; its standard error:\n" + errors);
+    }
+}
+
+namespace {
+
+std::vector<std::string> withLink(const std::string& link, const std::vector<std::string>& extra) {
+    std::vector<std::string> args;
+    if (!link.empty()) {
+        args = {"--link", link};
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+ChildOptions readyOnLink(ChildOptions options, const std::string& link) {
+    options.waitFirstLine = true;
+    options.waitForPath = link;
+    return options;
+}
+
+}  // namespace
+
+Simulator::Simulator(const std::string& program, const std::string& link,
+                     const std::vector<std::string>& extra, ChildOptions options)
+    : ChildProcess(program, withLink(link, extra), readyOnLink(std::move(options), link)),
+      link_(link) {}
+
+// The simulator removes its link when it exits cleanly; one that was killed leaves it behind.
+Simulator::~Simulator() {
+    stop();
+    if (!link_.empty()) {
+        tty::removeLink(link_);
     }
 }
 

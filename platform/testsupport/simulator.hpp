@@ -34,6 +34,8 @@ class ChildProcess {
   public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  ChildOptions options = {});
+    // argv[0] is the program.
+    explicit ChildProcess(const std::vector<std::string>& argv, ChildOptions options = {});
     ~ChildProcess();  // stop()
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -48,6 +50,15 @@ class ChildProcess {
     std::string readLine(std::chrono::milliseconds timeout);
     // Standard output until it ends or `timeout` (scaled) passes.
     std::string readAll(std::chrono::milliseconds timeout);
+    // Everything read from standard output so far (its last megabyte), also what readLine
+    // handed out.
+    const std::string& output() const { return output_; }
+    // Reads standard output until `text` appeared in output() or `timeout` (scaled) passed.
+    bool waitForOutput(const std::string& text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // Reads standard output to its end and collects the exit status as waitExit does; a
+    // child still running at `timeout` (scaled) is killed and -1 returned.
+    int finish(std::chrono::milliseconds timeout = std::chrono::seconds(120));
     // Bytes to standard input (withStdin); false when the child no longer reads.
     bool write(const std::string& bytes);
     void closeStdin();
@@ -85,7 +96,23 @@ class ChildProcess {
     int status_ = -1;
     std::string firstLine_;
     std::string pending_;  // output read but not yet handed out
-    std::string merged_;   // everything read from the pipe, for mergeStderr
+    std::string output_;   // everything read from the pipe
+};
+
+// A simulated glove (glovesim, kelbsim) on the pseudo-terminal it makes: ready once it printed
+// the terminal's path and, with a `link`, made that link too (removed again at the end).
+class Simulator : public ChildProcess {
+  public:
+    Simulator(const std::string& program, const std::string& link,
+              const std::vector<std::string>& extra = {}, ChildOptions options = {});
+    ~Simulator();
+
+    const std::string& terminal() const { return firstLine(); }
+    // The name a client opens: the link when there is one, else the terminal.
+    const std::string& path() const { return link_.empty() ? firstLine() : link_; }
+
+  private:
+    std::string link_;
 };
 
 }  // namespace testsupport

@@ -199,19 +199,26 @@ bool ChildProcess::readSome(Clock::time_point deadline) {
 }
 
 std::string ChildProcess::readLine(std::chrono::milliseconds timeout) {
+    std::string line;
+    readLine(line, timeout);
+    return line;
+}
+
+bool ChildProcess::readLine(std::string& line, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + scaled(timeout);
     for (;;) {
         const auto end = pending_.find('\n');
         if (end != std::string::npos) {
-            std::string line = pending_.substr(0, end);
+            line = pending_.substr(0, end);
             pending_.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r') {
                 line.pop_back();
             }
-            return line;
+            return true;
         }
         if (Clock::now() >= deadline || (!readSome(deadline) && out_ < 0)) {
-            return {};
+            line.clear();
+            return false;
         }
     }
 }

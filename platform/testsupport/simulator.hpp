@@ -48,6 +48,8 @@ class ChildProcess {
     // The next line of standard output without its line end; empty at the end of output or
     // when none completes within `timeout` (scaled).
     std::string readLine(std::chrono::milliseconds timeout);
+    // The same into `line`; false at the end of output or the time-out.
+    bool readLine(std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // Standard output until it ends or `timeout` (scaled) passes.
     std::string readAll(std::chrono::milliseconds timeout);
     // Everything read from standard output so far (its last megabyte), also what readLine

@@ -21,6 +21,7 @@
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
 #include "linemux/rzserial.h"
+#include "testsupport/pty.hpp"
 #include "tty/tty.hpp"
 
 namespace {
@@ -28,44 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The far end of a port: the master side of a pseudo-terminal.
-class Pty {
-  public:
-    Pty() {
-        pair_.open({.nonBlocking = false, .raw = false});
-        master_ = pair_.master();
-        path_ = pair_.path();
-    }
-    ~Pty() { closeMaster(); }
-    const std::string& path() const { return path_; }
-    bool ok() const { return master_ >= 0 && !path_.empty(); }
-    void send(const void* bytes, size_t n) { ASSERT_EQ(write(master_, bytes, n), ssize_t(n)); }
-    // Bytes the port wrote, collected until `n` arrived or the time-out.
-    std::string receive(size_t n, std::chrono::milliseconds timeout = 5000ms) {
-        std::string out;
-        auto end = Clock::now() + timeout;
-        while (out.size() < n && Clock::now() < end) {
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
-                char buf[256];
-                ssize_t got = read(master_, buf, sizeof(buf));
-                if (got > 0) {
-                    out.append(buf, static_cast<size_t>(got));
-                }
-            }
-        }
-        return out;
-    }
-    void closeMaster() {
-        pair_.close();
-        master_ = -1;
-    }
-
-  private:
-    tty::Pty pair_;
-    int master_ = -1;
-    std::string path_;
-};
+using testsupport::Pty;
 
 struct Reader {
     std::mutex mutex;

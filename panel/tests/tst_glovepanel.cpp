@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "glovesimprocess.hpp"
+#include "testsupport/glovesimprocess.hpp"
 #include "panel/mocap.hpp"
 
 namespace {

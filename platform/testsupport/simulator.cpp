@@ -67,6 +67,14 @@ std::vector<std::string> environment(const std::vector<std::string>& extra) {
 
 }  // namespace
 
+std::vector<std::string> assignments(const std::map<std::string, std::string>& vars) {
+    std::vector<std::string> out;
+    for (const auto& [name, value] : vars) {
+        out.push_back(name + "=" + value);
+    }
+    return out;
+}
+
 struct ChildProcess::Scratch {
     TempDir dir{"manuvia-child"};
     std::string errors = dir.file("stderr");
@@ -231,11 +239,17 @@ std::string ChildProcess::readAll(std::chrono::milliseconds timeout) {
     return std::exchange(pending_, {});
 }
 
-bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+const std::string& ChildProcess::readUntil(const std::function<bool(const std::string&)>& done,
+                                           std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + scaled(timeout);
-    while (output_.find(text) == std::string::npos && out_ >= 0 && Clock::now() < deadline) {
+    while (!done(output_) && out_ >= 0 && Clock::now() < deadline) {
         readSome(deadline);
     }
+    return output_;
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    readUntil([&](const std::string& out) { return out.find(text) != std::string::npos; }, timeout);
     return output_.find(text) != std::string::npos;
 }
 

@@ -9,11 +9,16 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace testsupport {
+
+// NAME=VALUE assignments for ChildOptions::env.
+std::vector<std::string> assignments(const std::map<std::string, std::string>& vars);
 
 struct ChildOptions {
     std::vector<std::string> env;  // NAME=VALUE, added to (or replacing) the test's own
@@ -55,6 +60,10 @@ class ChildProcess {
     // Everything read from standard output so far (its last megabyte), also what readLine
     // handed out.
     const std::string& output() const { return output_; }
+    // Reads standard output until `done(output())` holds, the output ends or `timeout`
+    // (scaled) passes; gives output().
+    const std::string& readUntil(const std::function<bool(const std::string&)>& done,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // Reads standard output until `text` appeared in output() or `timeout` (scaled) passed.
     bool waitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(60));

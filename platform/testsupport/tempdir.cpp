@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -53,6 +54,20 @@ std::string TempDir::mkdir(const std::string& name) const {
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::map<std::string, std::string> readExports(const std::string& path) {
+    std::map<std::string, std::string> vars;
+    std::istringstream lines(readFile(path));
+    const std::string prefix = "export ";
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t eq = line.find("='");
+        if (line.rfind(prefix, 0) == 0 && eq != std::string::npos && line.back() == '\'') {
+            vars[line.substr(prefix.size(), eq - prefix.size())] =
+                line.substr(eq + 2, line.size() - eq - 3);
+        }
+    }
+    return vars;
 }
 
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 // than $TMPDIR: links made inside must fit short path fields (the registry's serial port).
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace testsupport {
@@ -30,5 +31,8 @@ class TempDir {
 
 // The whole of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
+
+// The variables of a shell file of lines "export NAME='value'" (other lines are skipped).
+std::map<std::string, std::string> readExports(const std::string& path);
 
 }  // namespace testsupport

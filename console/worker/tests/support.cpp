@@ -224,22 +224,4 @@ void SideThread::stop() {
     }
 }
 
-GloveTiming fastTiming() {
-    using ms = std::chrono::milliseconds;
-    GloveTiming t;
-    t.serialWritePause = ms(20);
-    t.splitFirstPause = ms(20);
-    t.splitSecondPause = ms(20);
-    t.splitReplyPause = ms(100);
-    t.tcpEchoTimeout = ms(15000);
-    t.tcpReplyTimeout = ms(3000);
-    t.readGiveUp = ms(15000);
-    t.downloadIdleLimit = ms(2000);
-    t.downloadEmptyPause = ms(10);
-    t.downloadStartPause = ms(10);
-    t.hardwareWritePause = ms(20);
-    t.tcpDownloadWait = ms(500);
-    return t;
-}
-
 }  // namespace workertest

@@ -2,6 +2,7 @@
 // Test support: the simulated glove as a child process, a log of the state's signals, and
 // condition waits that keep the test thread's event loop turning.
 
+#include "link/tests/fasttiming.hpp"
 #include "testsupport/simulator.hpp"
 #include "worker/mocapglovestate.hpp"
 
@@ -103,7 +104,5 @@ class SideThread {
     std::thread thread_;
 };
 
-// Link pacing short enough for tests on a loaded machine, with generous time-outs.
-GloveTiming fastTiming();
 
 }  // namespace workertest

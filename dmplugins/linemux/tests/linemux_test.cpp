@@ -22,6 +22,7 @@
 #include "devicemanager/rzplugin.h"
 #include "linemux/rzserial.h"
 #include "testsupport/pty.hpp"
+#include "testsupport/tempdir.hpp"
 #include "tty/tty.hpp"
 
 namespace {
@@ -154,9 +155,8 @@ TEST_F(Linemux, DevicePathsAndPathsOutsideDevOpenLiterally) {
     RzInstance* pts = RZ_InstanceOpen((b_.path() + ":device=ioman").c_str());
     ASSERT_NE(pts, nullptr);
     EXPECT_EQ(std::string(pts->name), b_.path());
-    char dir[] = "/tmp/linemuxXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string link = std::string(dir) + "/port";
+    testsupport::TempDir dir("linemux");
+    std::string link = dir.file("port");
     ASSERT_EQ(symlink(a_.path().c_str(), link.c_str()), 0);
     RzInstance* literal = RZ_InstanceOpen((link + ":device=ioman").c_str());
     ASSERT_NE(literal, nullptr);
@@ -166,8 +166,6 @@ TEST_F(Linemux, DevicePathsAndPathsOutsideDevOpenLiterally) {
     EXPECT_EQ(a_.receive(3), std::string("?p\0", 3));
     RZ_InstanceClose(literal);
     RZ_InstanceClose(pts);
-    unlink(link.c_str());
-    rmdir(dir);
     EXPECT_EQ(RZ_InstanceOpen("/dev/nonexistent-port:device=ioman"), nullptr);
     EXPECT_EQ(RZ_GetLastError(), RZERR_INVALID_DEVICE);
 }

@@ -2,14 +2,15 @@
 # a registry and configuration into the build folder before the first test that requires
 # "demo_devices", and stops it after the last.
 #
-# demos_add_gtest(<name> SOURCES <src>... [LIBS <lib>...] [TIMEOUT <s>] [DISPLAY]) adds a
+# demos_add_gtest(<name> SOURCES <src>... [LIBS <lib>...] [TIMEOUT <s>] [DISPLAY] [SLOW]) adds a
 # GoogleTest program labelled "demos" whose tests require the fixture. The program is compiled
 # with
 #   DEMO_STATE_DIR   the fixture's folder (env, devices.json, devicemanager.conf, forces.bin)
 #   DEMO_BIN_DIR     where the demos are built
 #   DEMO_SCRIPT      scripts/demo.sh
 # and reads DEMO_STATE_DIR/env for the variables a demo needs. The tests take the devices in
-# turn (one glove link, opened exclusively). DISPLAY: the program runs on an X display.
+# turn (one glove link, opened exclusively). DISPLAY: the program runs on an X display. SLOW:
+# its tests carry the label "slow" too.
 # Set for every includer; what follows is defined once.
 set(DEMO_STATE_DIR ${CMAKE_BINARY_DIR}/demo-devices)
 include_guard(GLOBAL)
@@ -27,7 +28,11 @@ function(demos_add_gtest name)
   if(NOT MANUVIA_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "DISPLAY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "DISPLAY;SLOW" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  set(_labels demos)
+  if(ARG_SLOW)
+    list(APPEND _labels slow)
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 180)
   endif()
@@ -43,9 +48,10 @@ function(demos_add_gtest name)
     DEMO_SCRIPT="${PROJECT_SOURCE_DIR}/scripts/demo.sh")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS demos TIMEOUT ${ARG_TIMEOUT} FIXTURES_REQUIRED demo_devices
-      RESOURCE_LOCK demo_devices
+    TEST_LIST ${name}_all
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} FIXTURES_REQUIRED demo_devices RESOURCE_LOCK demo_devices
     DISCOVERY_TIMEOUT 60)
+  manuvia_label_discovered(${name}_all "${_labels}")
   # The peers a demo test talks to, built with it.
   add_dependencies(${name} kelbsim forcesim glove linemux)
 endfunction()

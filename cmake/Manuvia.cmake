@@ -40,6 +40,15 @@ endfunction()
 # Runs a test program with an X display of its own when the caller has none.
 set(MANUVIA_WITH_DISPLAY ${PROJECT_SOURCE_DIR}/scripts/with_display.sh)
 
+# manuvia_label_discovered(<test list> <labels>)
+# Labels the tests gtest_discover_tests finds into <test list> when ctest loads them. Its own
+# PROPERTIES flatten a list of labels into separate arguments, keeping only the first.
+function(manuvia_label_discovered list labels)
+  set(file ${CMAKE_CURRENT_BINARY_DIR}/${list}_labels.cmake)
+  file(WRITE ${file} "if(${list})\n  set_tests_properties(\${${list}} PROPERTIES LABELS \"${labels}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
+endfunction()
+
 # manuvia_add_gtest(<name> LABELS <label>... SOURCES <src>... [LIBS <lib>...] [TIMEOUT <s>]
 #                   [SLOW <gtest filter>] [DISPLAY])
 # One GoogleTest program; every test case becomes a CTest test carrying the labels. The cases
@@ -63,7 +72,8 @@ function(manuvia_add_gtest name)
     gtest_discover_tests(${name}
       DISCOVERY_MODE PRE_TEST
       TEST_FILTER "${ARG_SLOW}"
-      PROPERTIES LABELS "${ARG_LABELS};slow" TIMEOUT ${ARG_TIMEOUT}
+      TEST_LIST ${name}_slow
+      PROPERTIES TIMEOUT ${ARG_TIMEOUT}
       DISCOVERY_TIMEOUT 60)
     set(_filter "-${ARG_SLOW}")
   else()
@@ -72,6 +82,11 @@ function(manuvia_add_gtest name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     TEST_FILTER "${_filter}"
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+    TEST_LIST ${name}_quick
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT}
     DISCOVERY_TIMEOUT 60)
+  manuvia_label_discovered(${name}_quick "${ARG_LABELS}")
+  if(ARG_SLOW)
+    manuvia_label_discovered(${name}_slow "${ARG_LABELS};slow")
+  endif()
 endfunction()

@@ -4,12 +4,12 @@
 #include "app/calibrationscales.hpp"
 #include "app/glwidget.hpp"
 #include "app/mocapconsole.hpp"
-#include "testsupport/glovesimprocess.hpp"
 #include "handsim/kpxhumanhand.hpp"
 #include "handsim/kpxtransform3d.hpp"
 #include "handsim/kpxvector3d.hpp"
 #include "link/glovelink.hpp"
 #include "link/tests/fasttiming.hpp"
+#include "testsupport/glovesimprocess.hpp"
 #include "worker/mocapglovestate.hpp"
 
 #include <QComboBox>

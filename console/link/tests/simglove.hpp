@@ -53,6 +53,7 @@ class SimGlove {
 // Timing for failure tests: the glove's pauses, but short give-ups so a silent glove is
 // detected in seconds rather than half a minute.
 #include "link/glovelink.hpp"
+#include "link/tests/fasttiming.hpp"
 GloveTiming impatientTiming();
 
 void QThreadSleep();

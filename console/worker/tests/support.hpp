@@ -104,5 +104,4 @@ class SideThread {
     std::thread thread_;
 };
 
-
 }  // namespace workertest

@@ -21,6 +21,7 @@
 
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
+#include "testsupport/pty.hpp"
 #include "tty/tty.hpp"
 
 namespace {
@@ -29,16 +30,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRecords = 2000;    // two seconds at 1000 records per second
 constexpr int kRecordBytes = 27;  // a glove record: kind, 24 sensors, status, NUL
 
-struct Pty {
-    tty::Pty pair;
-    int master = -1;
-    std::string path;
-    Pty() {
-        pair.open({.nonBlocking = false, .raw = false});
-        master = pair.master();
-        path = pair.path();
-    }
-};
+using testsupport::Pty;
 
 struct Timing {
     std::vector<Clock::time_point> written = std::vector<Clock::time_point>(kRecords);
@@ -109,7 +101,7 @@ int reader(RzDataStream* s, int reason) {
 void BM_Floor(benchmark::State& state) {
     for (auto _ : state) {
         Pty pty;
-        int slave = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int slave = open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         tty::makeRaw(slave);
         Timing t;
         std::atomic<bool> stop{false};
@@ -139,7 +131,7 @@ void BM_Floor(benchmark::State& state) {
                 }
             }
         });
-        feed(pty.master, t);
+        feed(pty.master(), t);
         for (int i = 0; i < 200 && t.count.load() < kRecords; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -154,14 +146,14 @@ void BM_LinemuxStream(benchmark::State& state) {
     for (auto _ : state) {
         Pty pty;
         Timing t;
-        RzInstance* port = RZ_InstanceOpen((pty.path + ":device=ioman").c_str());
+        RzInstance* port = RZ_InstanceOpen((pty.path() + ":device=ioman").c_str());
         if (port == nullptr) {
             state.SkipWithError("linemux did not open the terminal (is the plug-in built?)");
             return;
         }
         RzDataStream* stream = RZ_DataStreamNew(2048, reader, &t);
         RZ_InstanceAttach(port, stream);
-        feed(pty.master, t);
+        feed(pty.master(), t);
         for (int i = 0; i < 200 && t.count.load() < kRecords; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }

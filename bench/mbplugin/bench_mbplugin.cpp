@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,52 +21,11 @@
 
 #include "fbsdk/fbhost.h"
 #include "fbsdk/fbsdk.h"
-
-extern char** environ;
+#include "testsupport/simulator.hpp"
 
 namespace {
 
 constexpr double kFrameSeconds = 1.0 / 120.0;
-
-// kelbsim on a link of its own, stopped and reaped at the end.
-class Kelbsim {
-  public:
-    explicit Kelbsim(std::string link) : m_link(std::move(link)) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> args = {KELBSIM_PATH, "--link", m_link};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, KELBSIM_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        // Ready once it has printed its terminal's path.
-        pollfd p{out[0], POLLIN, 0};
-        char c = 0;
-        m_ready = m_pid > 0 && ::poll(&p, 1, 20000) > 0 && ::read(out[0], &c, 1) == 1;
-        ::close(out[0]);
-    }
-    ~Kelbsim() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        ::unlink(m_link.c_str());
-    }
-    bool ready() const { return m_ready; }
-
-  private:
-    std::string m_link;
-    pid_t m_pid = -1;
-    bool m_ready = false;
-};
 
 // The sample registry with its simulated glove on our link, in a file of its own.
 std::string registryFor(const std::string& link) {
@@ -83,7 +41,7 @@ std::string registryFor(const std::string& link) {
 
 void IoSampleAndEvaluation(benchmark::State& state) {
     const std::string link = "/tmp/mbb-" + std::to_string(::getpid());
-    Kelbsim sim(link);
+    testsupport::Simulator sim(KELBSIM_PATH, link);
     if (!sim.ready()) {
         state.SkipWithError("kelbsim did not start");
         return;

@@ -1,8 +1,5 @@
 #include "link/serialport.hpp"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -83,79 +80,4 @@ void SerialPort::drain() {
 
 bool SerialPort::hungUp() const {
     return tty::hungUp(fd_);
-}
-
-namespace {
-
-QString readSysText(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return QString::fromUtf8(f.read(512)).trimmed();
-}
-
-// Walks up from the tty's device node to the nearest USB device that names itself.
-QString usbDescription(const QString& deviceDir) {
-    QString dir = QFileInfo(deviceDir).canonicalFilePath();
-    for (int depth = 0; depth < 8 && !dir.isEmpty() && dir != QLatin1String("/"); ++depth) {
-        const QString product = readSysText(dir + QLatin1String("/product"));
-        if (!product.isEmpty()) {
-            const QString maker = readSysText(dir + QLatin1String("/manufacturer"));
-            return maker.isEmpty() ? product : maker + QLatin1Char(' ') + product;
-        }
-        dir = QFileInfo(dir).path();
-    }
-    return {};
-}
-
-}  // namespace
-
-bool discoverSerialPorts(QStringList& ports, QStringList& descriptions,
-                         const std::string& sysClassTty, const std::string& devDir,
-                         const std::string& byIdDir) {
-    ports.clear();
-    descriptions.clear();
-    QDir ttyDir(QString::fromStdString(sysClassTty));
-    if (!ttyDir.exists()) {
-        return false;
-    }
-    // Stable names: /dev/serial/by-id/<name> -> ../../ttyUSB0.
-    QHash<QString, QString> stableName;
-    QDir byId(QString::fromStdString(byIdDir));
-    for (const QFileInfo& link :
-         byId.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name)) {
-        if (link.isSymLink()) {
-            stableName.insert(QFileInfo(link.symLinkTarget()).fileName(), link.absoluteFilePath());
-        }
-    }
-    const QStringList entries =
-        ttyDir.entryList(QDir::Dirs | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString& name : entries) {
-        const QString base = ttyDir.absoluteFilePath(name);
-        // Virtual consoles and ptys have no device behind them.
-        if (!QFileInfo::exists(base + QLatin1String("/device"))) {
-            continue;
-        }
-        const QString driver =
-            QFileInfo(QFileInfo(base + QLatin1String("/device/driver")).symLinkTarget()).fileName();
-        // Legacy 8250 ports are always listed by the kernel; type 0 means no UART answers.
-        const QString type = readSysText(base + QLatin1String("/type"));
-        if (driver.startsWith(QLatin1String("serial8250")) && type == QLatin1String("0")) {
-            continue;
-        }
-        QString description = usbDescription(base + QLatin1String("/device"));
-        if (description.isEmpty()) {
-            description = driver;
-        }
-        const QString path =
-            stableName.value(name, QDir(QString::fromStdString(devDir)).absoluteFilePath(name));
-        ports.append(path);
-        descriptions.append(description);
-    }
-    return true;
-}
-
-bool discoverSerialPorts(QStringList& ports, QStringList& descriptions) {
-    return discoverSerialPorts(ports, descriptions, "/sys/class/tty", "/dev", "/dev/serial/by-id");
 }

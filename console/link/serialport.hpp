@@ -3,7 +3,6 @@
 // control and no character translation (0x03, 0x11, 0x13 and CR are data). Used only from the
 // thread that owns the glove link.
 
-#include <QStringList>
 #include <cstdint>
 #include <string>
 
@@ -42,13 +41,3 @@ class SerialPort {
 inline constexpr const char* kSerialOpenError = "ERROR: Could not open com port";
 inline constexpr const char* kSerialTimeoutsError = "ERROR: Could not set com port time-outs";
 inline constexpr const char* kSerialParamsError = "ERROR: Could not set com port parameters";
-
-// Serial port discovery: clears both lists and fills them with one device path (the stable
-// /dev/serial/by-id name where one exists) and one description per port. Returns false when
-// the system's tty class cannot be read.
-bool discoverSerialPorts(QStringList& ports, QStringList& descriptions);
-// The same over other roots, for tests: sysClassTty stands for /sys/class/tty, devDir for
-// /dev and byIdDir for /dev/serial/by-id.
-bool discoverSerialPorts(QStringList& ports, QStringList& descriptions,
-                         const std::string& sysClassTty, const std::string& devDir,
-                         const std::string& byIdDir);

@@ -20,8 +20,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "glovesimprocess.hpp"
 #include "panel/mocap.hpp"
+#include "testsupport/glovesimprocess.hpp"
 
 namespace {
 

@@ -4,11 +4,12 @@
 #include "app/calibrationscales.hpp"
 #include "app/glwidget.hpp"
 #include "app/mocapconsole.hpp"
-#include "glovesimprocess.hpp"
 #include "handsim/kpxhumanhand.hpp"
 #include "handsim/kpxtransform3d.hpp"
 #include "handsim/kpxvector3d.hpp"
 #include "link/glovelink.hpp"
+#include "link/tests/fasttiming.hpp"
+#include "testsupport/glovesimprocess.hpp"
 #include "worker/mocapglovestate.hpp"
 
 #include <QComboBox>
@@ -33,24 +34,6 @@
 namespace {
 
 constexpr int kWaitMs = 60000;
-
-GloveTiming fastTiming() {
-    using ms = std::chrono::milliseconds;
-    GloveTiming t;
-    t.serialWritePause = ms(20);
-    t.splitFirstPause = ms(20);
-    t.splitSecondPause = ms(20);
-    t.splitReplyPause = ms(100);
-    t.tcpEchoTimeout = ms(15000);
-    t.tcpReplyTimeout = ms(3000);
-    t.readGiveUp = ms(15000);
-    t.downloadIdleLimit = ms(2000);
-    t.downloadEmptyPause = ms(10);
-    t.downloadStartPause = ms(10);
-    t.hardwareWritePause = ms(20);
-    t.tcpDownloadWait = ms(500);
-    return t;
-}
 
 MocapGloveState* state() {
     return MocapGloveState::instance();

@@ -1,4 +1,5 @@
 #include "link/serialport.hpp"
+#include "testsupport/pty.hpp"
 #include "tty/tty.hpp"
 
 #include <gtest/gtest.h>
@@ -6,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <chrono>
@@ -18,39 +18,7 @@
 
 namespace {
 
-// The far end of a real pseudo-terminal; the port under test opens the slave side.
-class Pty {
-  public:
-    Pty() {
-        pair_.open({.nonBlocking = false, .raw = false});
-        master_ = pair_.master();
-        path_ = pair_.path();
-    }
-    const std::string& path() const { return path_; }
-    void send(const std::string& bytes) {
-        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    std::string receive(size_t count) {
-        std::string out;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd{master_, POLLIN, 0};
-            if (::poll(&pfd, 1, 100) > 0) {
-                char buf[256];
-                const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-                if (n > 0) {
-                    out.append(buf, static_cast<size_t>(n));
-                }
-            }
-        }
-        return out;
-    }
-
-  private:
-    tty::Pty pair_;
-    int master_ = -1;
-    std::string path_;
-};
+using testsupport::Pty;
 
 using Clock = std::chrono::steady_clock;
 
@@ -196,71 +164,4 @@ TEST(SerialPort, DrainEmptiesThePendingInput) {
     port.drain();
     char buf[8];
     EXPECT_EQ(port.read(buf, sizeof buf, false), 0);
-}
-
-TEST(SerialDiscovery, ListsDevicesWithStableNamesAndDescriptions) {
-    QTemporaryDir root;
-    QDir r(root.path());
-    // A USB adapter, a legacy UART with no chip behind it, a real UART and a virtual tty.
-    ASSERT_TRUE(r.mkpath("devices/usb1/1-1/1-1:1.0/ttyUSB0"));
-    QFile product(r.filePath("devices/usb1/1-1/product"));
-    ASSERT_TRUE(product.open(QIODevice::WriteOnly));
-    product.write("FT232R USB UART\n");
-    product.close();
-    QFile maker(r.filePath("devices/usb1/1-1/manufacturer"));
-    ASSERT_TRUE(maker.open(QIODevice::WriteOnly));
-    maker.write("FTDI\n");
-    maker.close();
-    ASSERT_TRUE(r.mkpath("drivers/ftdi_sio"));
-    ASSERT_TRUE(r.mkpath("drivers/serial8250"));
-    ASSERT_TRUE(r.mkpath("devices/platform/serial8250/ttyS0"));
-    ASSERT_TRUE(r.mkpath("devices/platform/serial8250/ttyS1"));
-    ASSERT_TRUE(r.mkpath("class/tty/ttyUSB0"));
-    ASSERT_TRUE(r.mkpath("class/tty/ttyS0"));
-    ASSERT_TRUE(r.mkpath("class/tty/ttyS1"));
-    ASSERT_TRUE(r.mkpath("class/tty/tty1"));
-    ASSERT_TRUE(r.mkpath("dev/serial/by-id"));
-    auto link = [&](const QString& target, const QString& at) {
-        ASSERT_TRUE(QFile::link(r.filePath(target), r.filePath(at))) << at.toStdString();
-    };
-    link("devices/usb1/1-1/1-1:1.0", "class/tty/ttyUSB0/device");
-    link("drivers/ftdi_sio", "devices/usb1/1-1/1-1:1.0/driver");
-    link("devices/platform/serial8250", "class/tty/ttyS0/device");
-    link("devices/platform/serial8250", "class/tty/ttyS1/device");
-    link("drivers/serial8250", "devices/platform/serial8250/driver");
-    ASSERT_TRUE(QFile::link("../../ttyUSB0", r.filePath("dev/serial/by-id/usb-FTDI_A1-if00")));
-    auto writeType = [&](const QString& at, const char* type) {
-        QFile f(r.filePath(at));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(type);
-    };
-    writeType("class/tty/ttyS0/type", "0\n");
-    writeType("class/tty/ttyS1/type", "4\n");
-
-    QStringList ports{"stale"};
-    QStringList descriptions{"stale"};
-    ASSERT_TRUE(discoverSerialPorts(ports, descriptions, r.filePath("class/tty").toStdString(),
-                                    r.filePath("dev").toStdString(),
-                                    r.filePath("dev/serial/by-id").toStdString()));
-    ASSERT_EQ(ports.size(), 2) << ports.join(",").toStdString();
-    ASSERT_EQ(descriptions.size(), 2);
-    EXPECT_EQ(ports[0], r.filePath("dev/ttyS1"));
-    EXPECT_EQ(descriptions[0], "serial8250");
-    EXPECT_EQ(ports[1], r.filePath("dev/serial/by-id/usb-FTDI_A1-if00"));
-    EXPECT_EQ(descriptions[1], "FTDI FT232R USB UART");
-}
-
-TEST(SerialDiscovery, EmptyAndMissingTrees) {
-    QTemporaryDir root;
-    QStringList ports{"x"};
-    QStringList descriptions{"y"};
-    EXPECT_TRUE(discoverSerialPorts(ports, descriptions, root.path().toStdString(), "/dev",
-                                    root.filePath("by-id").toStdString()));
-    EXPECT_TRUE(ports.isEmpty());
-    EXPECT_TRUE(descriptions.isEmpty());
-    EXPECT_FALSE(discoverSerialPorts(ports, descriptions, root.filePath("none").toStdString(),
-                                     "/dev", "/dev/serial/by-id"));
-    // The real system: whatever it holds, the lists stay parallel.
-    discoverSerialPorts(ports, descriptions);
-    EXPECT_EQ(ports.size(), descriptions.size());
 }

@@ -163,7 +163,7 @@ TEST_P(SimExchange, BatteryLevelsFromTheGlovesMillivolts) {
     } cases[] = {{"7400", 7.4f, 1}, {"7800", 7.8f, 2}, {"6000", 6.0f, 0}, {"0", 0.0f, 3}};
     for (const auto& c : cases) {
         SimGlove glove;
-        GloveLink link;
+        GloveLink link(nullptr, fastTiming());
         const bool ok = GetParam() == Wire::Serial
                             ? glove.connectSerial(link, {"--battery-mv", c.mv})
                             : glove.startTcp(link, {"--battery-mv", c.mv});
@@ -177,7 +177,7 @@ TEST_P(SimExchange, DownloadIsTheCardFileAndTheTerminator) {
     QDir().mkpath(sim.scratch("card"));
     const QByteArray file = cardFile(30000);
     sim.writeFile("card/RUN7.DAT", file);
-    GloveLink link;
+    GloveLink link(nullptr, fastTiming());
     connect(link, {"--sdcard", sim.scratch("card")});
     qint64 progress = 0;
     QObject::connect(&link, &GloveLink::downloadProgress, [&](qint64 total) { progress = total; });
@@ -199,7 +199,7 @@ TEST_P(SimExchange, DownloadStopsAtATerminatorInsideTheData) {
     const QByteArray head = cardFile(700);
     const QByteArray tail = cardFile(20000);
     sim.writeFile("card/CUT.DAT", head + kTerminator + tail);
-    GloveLink link;
+    GloveLink link(nullptr, fastTiming());
     connect(link, {"--sdcard", sim.scratch("card")});
     link.setActiveFile("CUT.DAT", nullptr);
     std::vector<uint8_t> data;
@@ -233,7 +233,7 @@ TEST_P(SimExchange, DroppedDownloadEndsWithWhatArrived) {
 }
 
 TEST_P(SimExchange, OversizeRepliesAreCutAndTheLinkStaysInStep) {
-    GloveLink link;
+    GloveLink link(nullptr, fastTiming());
     connect(link, {"--fault", "oversize=3000", "--battery-mv", "7800"});
     EXPECT_EQ(link.querySensorCount(), 22);
     EXPECT_EQ(link.sensorCount(), 22);
@@ -283,7 +283,7 @@ TEST(SimSerial, SecondOpenOfTheGlovesPortFails) {
 
 TEST(SimTcp, ListenAcceptAndCloseStopListening) {
     SimGlove sim;
-    GloveLink link;
+    GloveLink link(nullptr, fastTiming());
     EXPECT_FALSE(link.acceptConnection());  // nothing pending
     ASSERT_TRUE(sim.startTcp(link, {}));
     EXPECT_EQ(link.transport(), 0);

@@ -85,7 +85,7 @@ TEST_P(SimStream, EighteenAndTwentyTwoSensorMaps) {
         SimGlove glove;
         const QString script =
             glove.writeFile("maps.txt", frameLine("00:00:01:0:00", valuesOf(3)) + "end hold\n");
-        GloveLink link;
+        GloveLink link(nullptr, fastTiming());
         const bool ok = GetParam() == Wire::Serial
                             ? glove.connectSerial(link, {"--sensors", sensors, "--script", script})
                             : glove.startTcp(link, {"--sensors", sensors, "--script", script});
@@ -123,7 +123,7 @@ TEST_P(SimStream, PollOnAFreshLinkTakesEveryValue) {
     }
     const QString script =
         sim.writeFile("poll.txt", (first.join(' ') + "\n" + second.join(' ') + "\n").toLatin1());
-    GloveLink link;
+    GloveLink link(nullptr, fastTiming());
     connect(link, {"--sensors", "18", "--script", script});
     ASSERT_EQ(link.querySensorCount(), 18);
     link.pollSample();

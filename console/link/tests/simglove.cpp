@@ -24,36 +24,29 @@ SimGlove::~SimGlove() {
 }
 
 void SimGlove::stop() {
-    if (process_ && process_->state() != QProcess::NotRunning) {
-        process_->terminate();
-        if (!process_->waitForFinished(5000)) {
-            process_->kill();
-            process_->waitForFinished(5000);
-        }
+    if (process_) {
+        log_ = QString::fromStdString(process_->errorOutput());
     }
+    process_.reset();
 }
 
-bool SimGlove::launch(const QStringList& args) {
-    process_ = std::make_unique<QProcess>();
-    process_->setProcessChannelMode(QProcess::SeparateChannels);
-    process_->setStandardErrorFile(dir_.filePath("glovesim.log"));
+bool SimGlove::launch(const QStringList& args, bool serial) {
     QStringList all = args;
     all << "--record" << dir_.filePath("received.bin") << "--verbose";
-    process_->start(QStringLiteral(GLOVESIM_PATH), all);
-    return process_->waitForStarted(10000);
+    std::vector<std::string> strings;
+    for (const QString& a : all) {
+        strings.push_back(a.toStdString());
+    }
+    process_ = std::make_unique<testsupport::ChildProcess>(
+        GLOVESIM_PATH, strings, testsupport::ChildOptions{.waitFirstLine = serial});
+    return process_->ready();
 }
 
 bool SimGlove::startSerial(const QStringList& extra) {
-    if (!launch(extra)) {
+    if (!launch(extra, true)) {
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!process_->canReadLine() && std::chrono::steady_clock::now() < deadline) {
-        if (!process_->waitForReadyRead(500) && process_->state() == QProcess::NotRunning) {
-            return false;
-        }
-    }
-    ptyPath_ = QString::fromLocal8Bit(process_->readLine()).trimmed();
+    ptyPath_ = QString::fromStdString(process_->firstLine()).trimmed();
     return !ptyPath_.isEmpty();
 }
 
@@ -67,7 +60,7 @@ bool SimGlove::startTcp(GloveLink& link, const QStringList& extra) {
     }
     QStringList args = extra;
     args << "--tcp" << QStringLiteral("127.0.0.1:%1").arg(link.serverPort()) << "--once";
-    if (!launch(args)) {
+    if (!launch(args, false)) {
         return false;
     }
     return link.waitForNewConnection(20000) && link.acceptConnection();
@@ -93,6 +86,5 @@ QString SimGlove::writeFile(const QString& name, const QByteArray& content) cons
 }
 
 QString SimGlove::log() const {
-    QFile f(dir_.filePath("glovesim.log"));
-    return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+    return process_ ? QString::fromStdString(process_->errorOutput()) : log_;
 }

@@ -1,9 +1,8 @@
 #pragma once
-// Runs the simulated glove (glovesim) as a real process for the link's tests: over a
+// The simulated glove (glovesim) for the link's tests, over the shared launcher: over a
 // pseudo-terminal it creates, or connecting over TCP to a listening link on 127.0.0.1.
 
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -11,6 +10,8 @@
 #include <memory>
 
 #include <ostream>
+
+#include "testsupport/simulator.hpp"
 
 class GloveLink;
 
@@ -41,16 +42,18 @@ class SimGlove {
     void stop();
 
   private:
-    bool launch(const QStringList& args);
+    bool launch(const QStringList& args, bool serial);
 
     QTemporaryDir dir_;
-    std::unique_ptr<QProcess> process_;
+    std::unique_ptr<testsupport::ChildProcess> process_;
     QString ptyPath_;
+    QString log_;  // the stopped simulator's standard error
 };
 
 // Timing for failure tests: the glove's pauses, but short give-ups so a silent glove is
 // detected in seconds rather than half a minute.
 #include "link/glovelink.hpp"
+#include "link/tests/fasttiming.hpp"
 GloveTiming impatientTiming();
 
 void QThreadSleep();

@@ -140,69 +140,28 @@ GloveSim::~GloveSim() {
     stop();
 }
 
-bool GloveSim::start(const QStringList& args) {
+bool GloveSim::start(const QStringList& args, bool serial) {
     QStringList all = args;
     all << "--record" << dir_.path() + "/record.bin"
         << "--sdcard" << sdcardDir();
-    // Everything the child needs is prepared before the fork: between fork and exec it may
-    // only call async-signal-safe functions.
     std::vector<std::string> strings;
-    strings.push_back(GLOVESIM_PATH);
     for (const QString& a : all) {
         strings.push_back(a.toStdString());
     }
-    std::vector<char*> argv;
-    for (std::string& a : strings) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(fds[1]);
-    pid_ = pid;
-    stdoutFd_ = fds[0];
-    return true;
+    process_ = std::make_unique<testsupport::ChildProcess>(
+        GLOVESIM_PATH, strings, testsupport::ChildOptions{.waitFirstLine = serial});
+    ptyPath_ = QString::fromStdString(process_->firstLine()).trimmed();
+    return process_->ready();
 }
 
 bool GloveSim::startSerial(const QStringList& extraArgs) {
-    if (!start(extraArgs)) {
-        return false;
-    }
-    std::string line;
-    QDeadlineTimer deadline(20000);
-    while (line.find('\n') == std::string::npos && !deadline.hasExpired()) {
-        pollfd p{stdoutFd_, POLLIN, 0};
-        if (::poll(&p, 1, 200) <= 0) {
-            continue;
-        }
-        char buf[256];
-        const ssize_t n = ::read(stdoutFd_, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        line.append(buf, static_cast<size_t>(n));
-    }
-    ptyPath_ = QString::fromStdString(line.substr(0, line.find('\n'))).trimmed();
-    return !ptyPath_.isEmpty();
+    return start(extraArgs, true) && !ptyPath_.isEmpty();
 }
 
 bool GloveSim::startTcp(int port, const QStringList& extraArgs) {
     QStringList args = extraArgs;
     args << "--tcp" << QStringLiteral("127.0.0.1:%1").arg(port) << "--once";
-    return start(args);
+    return start(args, false);
 }
 
 QByteArray GloveSim::recorded() const {
@@ -214,24 +173,7 @@ QByteArray GloveSim::recorded() const {
 }
 
 void GloveSim::stop() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        QDeadlineTimer deadline(10000);
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (deadline.hasExpired()) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            QThread::msleep(5);
-        }
-        pid_ = -1;
-    }
-    if (stdoutFd_ >= 0) {
-        ::close(stdoutFd_);
-        stdoutFd_ = -1;
-    }
+    process_.reset();
 }
 
 SideThread& SideThread::instance() {
@@ -280,24 +222,6 @@ void SideThread::stop() {
     if (thread_.joinable()) {
         thread_.join();
     }
-}
-
-GloveTiming fastTiming() {
-    using ms = std::chrono::milliseconds;
-    GloveTiming t;
-    t.serialWritePause = ms(20);
-    t.splitFirstPause = ms(20);
-    t.splitSecondPause = ms(20);
-    t.splitReplyPause = ms(100);
-    t.tcpEchoTimeout = ms(15000);
-    t.tcpReplyTimeout = ms(3000);
-    t.readGiveUp = ms(15000);
-    t.downloadIdleLimit = ms(2000);
-    t.downloadEmptyPause = ms(10);
-    t.downloadStartPause = ms(10);
-    t.hardwareWritePause = ms(20);
-    t.tcpDownloadWait = ms(500);
-    return t;
 }
 
 }  // namespace workertest

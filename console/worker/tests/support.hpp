@@ -2,6 +2,8 @@
 // Test support: the simulated glove as a child process, a log of the state's signals, and
 // condition waits that keep the test thread's event loop turning.
 
+#include "link/tests/fasttiming.hpp"
+#include "testsupport/simulator.hpp"
 #include "worker/mocapglovestate.hpp"
 
 #include <QString>
@@ -59,9 +61,8 @@ class SignalLog {
     int gloveTime_[5] = {-1, -1, -1, -1, -1};  // guarded by mutex_
 };
 
-// One glovesim process. Serial: start() waits for the pseudo-terminal's path. TCP: the
-// glove connects to a listening console at 127.0.0.1:port. Started with a plain fork and
-// exec: ThreadSanitizer follows fork, not the shared-memory clone QProcess uses.
+// One glovesim process over the shared launcher. Serial: start() waits for the
+// pseudo-terminal's path. TCP: the glove connects to a listening console at 127.0.0.1:port.
 class GloveSim {
   public:
     GloveSim();
@@ -75,10 +76,9 @@ class GloveSim {
     void stop();
 
   private:
-    bool start(const QStringList& args);
+    bool start(const QStringList& args, bool serial);
     QTemporaryDir dir_;
-    int pid_ = -1;
-    int stdoutFd_ = -1;
+    std::unique_ptr<testsupport::ChildProcess> process_;
     QString ptyPath_;
 };
 
@@ -103,8 +103,5 @@ class SideThread {
     bool quit_ = false;
     std::thread thread_;
 };
-
-// Link pacing short enough for tests on a loaded machine, with generous time-outs.
-GloveTiming fastTiming();
 
 }  // namespace workertest

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,113 +17,29 @@
 #include <string>
 #include <vector>
 
-#ifdef DMSERVER_PATH
 #include "dmserver_process.hpp"
-#endif
-
-extern char** environ;
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 // The fixture's variables (lines "export NAME='value'").
 std::map<std::string, std::string> fixtureEnv() {
-    std::map<std::string, std::string> env;
-    std::istringstream lines(readFile(std::string(DEMO_STATE_DIR) + "/env"));
-    for (std::string line; std::getline(lines, line);) {
-        size_t eq = line.find("='");
-        if (line.rfind("export ", 0) == 0 && eq != std::string::npos && line.back() == '\'')
-            env[line.substr(7, eq - 7)] = line.substr(eq + 2, line.size() - eq - 3);
-    }
-    return env;
+    return testsupport::readExports(std::string(DEMO_STATE_DIR) + "/env");
 }
 
-// devicedemo in a child process with stdin and stdout on pipes; killed and reaped at the end.
-class Demo {
+// devicedemo with its standard input and output on pipes.
+class Demo : public testsupport::ChildProcess {
   public:
-    Demo(std::vector<std::string> args, std::map<std::string, std::string> env) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        std::vector<std::string> envText;
-        for (char** e = environ; *e; ++e) {
-            std::string s = *e;
-            if (!env.count(s.substr(0, s.find('='))))
-                envText.push_back(s);
-        }
-        for (auto& [k, v] : env)
-            envText.push_back(k + "=" + v);
-        args.insert(args.begin(), std::string(DEMO_BIN_DIR) + "/devicedemo");
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : envText)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
-    }
-    ~Demo() {
-        if (m_pid > 0 && !m_reaped) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        ::close(m_in);
-        ::close(m_out);
-    }
-    // Reads until `done` holds for what was read, the pipe ends or the time runs out.
-    template <typename Done>
-    const std::string& readUntil(Done done, std::chrono::seconds limit = std::chrono::seconds(60)) {
-        auto deadline = Clock::now() + limit;
-        while (!done(m_text) && Clock::now() < deadline) {
-            pollfd p{m_out, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            char buf[4096];
-            ssize_t n = ::read(m_out, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            m_text.append(buf, static_cast<size_t>(n));
-        }
-        return m_text;
-    }
-    void type(const std::string& text) { (void)!::write(m_in, text.data(), text.size()); }
-    // Exit status, or -1 when it has not ended within the limit.
-    int waitExit(std::chrono::seconds limit) {
-        auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_reaped = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            ::usleep(20000);
-        }
-        return -1;
-    }
-    bool started() const { return m_pid > 0; }
-
-  private:
-    pid_t m_pid = -1;
-    bool m_reaped = false;
-    int m_in = -1, m_out = -1;
-    std::string m_text;
+    Demo(const std::vector<std::string>& args, const std::map<std::string, std::string>& env)
+        : ChildProcess(std::string(DEMO_BIN_DIR) + "/devicedemo", args,
+                       {.env = testsupport::assignments(env), .withStdin = true}) {}
+    void type(const std::string& text) { write(text); }
+    bool started() const { return ready(); }
 };
 
 struct Block {
@@ -275,7 +190,6 @@ TEST_F(DeviceDemo, WithoutTrackerTheEmulatorFillsTheTrackerBlock) {
     EXPECT_EQ(blocks[1].angle, 0.0);
 }
 
-#ifdef DMSERVER_PATH
 // The glove read through a dmserver in another process, named by the registry.
 TEST_F(DeviceDemo, ReadsTheGloveThroughADeviceServer) {
     dmservertest::Server server({"--log-level", "debug"});
@@ -297,7 +211,6 @@ TEST_F(DeviceDemo, ReadsTheGloveThroughADeviceServer) {
     EXPECT_NE(server.log().find("opened vexaglove \"" + fixtureLink()), std::string::npos)
         << server.log();
 }
-#endif
 
 TEST_F(DeviceDemo, WithoutGloveWaitsForEnterAndEndsWell) {
     Demo demo({}, envWithRegistry(registryWith(false, true)));

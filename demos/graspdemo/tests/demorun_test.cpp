@@ -3,7 +3,6 @@
 // display, closed after a number of frames, one frame saved as a screenshot.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,28 +16,16 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
 // The fixture's variables (lines "export NAME='value'").
 std::map<std::string, std::string> fixtureEnv() {
-    std::map<std::string, std::string> env;
-    std::istringstream lines(readFile(std::string(DEMO_STATE_DIR) + "/env"));
-    const std::string prefix = "export ";
-    for (std::string line; std::getline(lines, line);) {
-        const size_t eq = line.find("='");
-        if (line.rfind(prefix, 0) == 0 && eq != std::string::npos && line.back() == '\'') {
-            env[line.substr(prefix.size(), eq - prefix.size())] =
-                line.substr(eq + 2, line.size() - eq - 3);
-        }
-    }
-    return env;
+    return testsupport::readExports(std::string(DEMO_STATE_DIR) + "/env");
 }
 
 struct Outcome {
@@ -46,59 +33,27 @@ struct Outcome {
     std::string output;
 };
 
-// Runs a demo with `env` added to ours, standard output and error into one file, calling
-// `watch` every 20 ms while it runs.
+// Runs a demo with `env` added to ours, standard output and error into one stream (kept in
+// a log file beside the fixture), calling `watch` every 20 ms while it runs.
 Outcome runDemo(const std::string& program, const std::map<std::string, std::string>& env,
                 const std::function<void()>& watch = {}) {
-    const std::string log = std::string(DEMO_STATE_DIR) + "/" + program + ".log";
-    std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string s = *e;
-        if (env.count(s.substr(0, s.find('='))) == 0) {
-            envText.push_back(s);
-        }
-    }
-    for (const auto& [k, v] : env) {
-        envText.push_back(k + "=" + v);
-    }
-    std::vector<char*> envp;
-    for (auto& e : envText) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    std::string path = std::string(DEMO_BIN_DIR) + "/" + program;
-    char* argv[] = {path.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    testsupport::ChildProcess demo(std::string(DEMO_BIN_DIR) + "/" + program, {},
+                                   {.env = testsupport::assignments(env), .mergeStderr = true});
     Outcome out;
-    if (rc != 0) {
-        out.output = "cannot start " + path;
-        return out;
-    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
-    for (;;) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            out.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-            break;
-        }
+    const auto never = [](const std::string&) { return false; };
+    while (demo.ready() && (out.status = demo.waitExit(std::chrono::milliseconds(0))) == -1 &&
+           std::chrono::steady_clock::now() < deadline) {
         if (watch) {
             watch();
         }
-        ::usleep(20000);
+        demo.readUntil(never, std::chrono::milliseconds(20));
     }
-    out.output = readFile(log);
+    if (out.status == -1) {
+        demo.stop();
+    }
+    out.output = demo.readUntil(never, std::chrono::seconds(5));
+    std::ofstream(std::string(DEMO_STATE_DIR) + "/" + program + ".log") << out.output;
     return out;
 }
 

@@ -12,6 +12,7 @@
 
 #include "devicemanager/rzclient.h"
 #include "forcesim/posescript.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace {
 
@@ -59,18 +60,10 @@ TEST(PoseScript, InterpolatesAndRepeats) {
 
 class ForceSim : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_GE(RZ_LoadPlugins(nullptr), 1);
-        char pattern[] = "/tmp/manuvia-forcesim-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
+    void SetUp() override { ASSERT_GE(RZ_LoadPlugins(nullptr), 1); }
     void TearDown() override {
         for (RzDeviceHandle h : handles)
             RZ_DeviceClose(h);
-        for (const char* f : {"/pose.txt", "/forces.bin"})
-            ::unlink((dir + f).c_str());
-        ::rmdir(dir.c_str());
     }
     RzDeviceHandle open(const std::string& device, const char* type) {
         RzDeviceHandle h = RZ_DeviceOpen("server=localhost:port=", device.c_str(), type);
@@ -83,7 +76,8 @@ class ForceSim : public ::testing::Test {
         std::ofstream(path) << text;
         return path;
     }
-    std::string dir;
+    testsupport::TempDir temp{"manuvia-forcesim"};
+    std::string dir = temp.path();
     std::vector<RzDeviceHandle> handles;
 };
 

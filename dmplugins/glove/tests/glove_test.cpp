@@ -643,7 +643,8 @@ TEST_F(GlovePlugin, ReadingAPolledGloveAsksForOneRecordThenStreams) {
 
 TEST_F(GlovePlugin, DmctlPrintsLiveJointValues) {
     Kelbsim kelb(dir, {"--rate", "100"});
-    Process dmctl({DMCTL_PATH, "read", "glove", kelb.pty(), "--count", "5", "--interval", "100"});
+    testsupport::ChildProcess dmctl(
+        {DMCTL_PATH, "read", "glove", kelb.pty(), "--count", "5", "--interval", "100"});
     std::vector<std::vector<double>> rows;
     std::string line;
     while (dmctl.readLine(line)) {
@@ -658,7 +659,7 @@ TEST_F(GlovePlugin, DmctlPrintsLiveJointValues) {
         }
         rows.push_back(row);
     }
-    EXPECT_EQ(dmctl.wait(), 0);
+    EXPECT_EQ(dmctl.waitExit(std::chrono::seconds(60)), 0);
     ASSERT_EQ(rows.size(), 5u);
     for (const auto& r : rows) {
         EXPECT_EQ(r.size(), 25u) << "time and 24 values";

@@ -1,4 +1,4 @@
-// Test helpers: a running kelbsim on its own pseudo-terminal, and a device opened through the
+// Test helpers: kelbsim's record of a run, and a device opened through the
 // real device-manager core (which loads the real glove and linemux plug-ins).
 #pragma once
 
@@ -22,8 +22,9 @@
 
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
-
-extern char** environ;
+#include "testsupport/checks.hpp"
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace glovetest {
 
@@ -33,111 +34,20 @@ inline double seconds(Clock::time_point from, Clock::time_point to = Clock::now(
     return std::chrono::duration<double>(to - from).count();
 }
 
-// A fresh folder for one test's files.
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/gloveplugin-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) {
-            throw std::runtime_error("mkdtemp");
-        }
-        path_ = tmpl;
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(file(name)) << text;
-        return file(name);
-    }
-
-  private:
-    std::string path_;
-};
-
-// Runs a program with its standard output on a pipe; stopped with SIGTERM and reaped.
-class Process {
-  public:
-    explicit Process(const std::vector<std::string>& argv) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ < 0) {
-            close(fds[0]);
-            close(fds[1]);
-            throw std::runtime_error("cannot start " + argv[0]);
-        }
-        if (pid_ == 0) {
-            // Ends with the test program, also when a test crashes.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(fds[1], 1);
-            close(fds[0]);
-            close(fds[1]);
-            execve(args[0], args.data(), environ);
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fdopen(fds[0], "r");
-    }
-    ~Process() {
-        stop();
-        if (out_ != nullptr) {
-            fclose(out_);
-        }
-    }
-    // One line of the program's output without its newline; false at the end.
-    bool readLine(std::string& line) {
-        char buf[4096];
-        if (out_ == nullptr || fgets(buf, sizeof buf, out_) == nullptr) {
-            return false;
-        }
-        line = buf;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-            line.pop_back();
-        }
-        return true;
-    }
-    // Exit status after the program ended by itself (waits).
-    int wait() {
-        int status = 0;
-        if (pid_ > 0) {
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-  private:
-    pid_t pid_ = -1;
-    FILE* out_ = nullptr;
-};
+using testsupport::TempDir;
 
 // kelbsim with a record of every byte the host wrote and of the unit's notes.
 class Kelbsim {
   public:
     Kelbsim(const TempDir& dir, std::vector<std::string> options = {})
         : record_(dir.file("kelbsim-record.txt")) {
-        std::vector<std::string> argv{KELBSIM_PATH, "--record", record_};
-        argv.insert(argv.end(), options.begin(), options.end());
-        process_ = std::make_unique<Process>(argv);
-        if (!process_->readLine(pty_) || pty_.rfind("/dev/", 0) != 0) {
+        options.insert(options.begin(), {"--record", record_});
+        process_ = std::make_unique<testsupport::Simulator>(KELBSIM_PATH, "", options);
+        if (process_->terminal().rfind("/dev/", 0) != 0) {
             throw std::runtime_error("kelbsim gave no terminal path");
         }
     }
-    const std::string& pty() const { return pty_; }
+    const std::string& pty() const { return process_->terminal(); }
 
     // Every byte the host sent, in order.
     std::vector<uint8_t> hostBytes() const {
@@ -177,8 +87,7 @@ class Kelbsim {
 
   private:
     std::string record_;
-    std::string pty_;
-    std::unique_ptr<Process> process_;
+    std::unique_ptr<testsupport::Simulator> process_;
 };
 
 // Positions where `pattern` starts in `bytes`.
@@ -193,17 +102,11 @@ inline std::vector<std::size_t> find(const std::vector<uint8_t>& bytes,
     return at;
 }
 
-// Waits (polling) until `cond` holds or `timeoutSeconds` pass; gives the last value.
+// Waits (polling) until `cond` holds or `timeoutSeconds` pass.
 template <typename Cond>
 bool waitFor(Cond cond, double timeoutSeconds = 10.0) {
-    auto start = Clock::now();
-    while (!cond()) {
-        if (seconds(start) > timeoutSeconds) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return testsupport::waitUntil(
+        cond, std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000)));
 }
 
 // Control message with a payload in and the reply payload out.

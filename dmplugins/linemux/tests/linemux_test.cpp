@@ -23,6 +23,8 @@
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
 #include "linemux/rzserial.h"
+#include "testsupport/pty.hpp"
+#include "testsupport/tempdir.hpp"
 #include "tty/tty.hpp"
 
 namespace {
@@ -30,45 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The far end of a port: the master side of a pseudo-terminal.
-class Pty {
-  public:
-    Pty() {
-        pair_.open({.nonBlocking = false, .raw = false});
-        master_ = pair_.master();
-        path_ = pair_.path();
-    }
-    ~Pty() { closeMaster(); }
-    const std::string& path() const { return path_; }
-    int master() const { return master_; }
-    bool ok() const { return master_ >= 0 && !path_.empty(); }
-    void send(const void* bytes, size_t n) { ASSERT_EQ(write(master_, bytes, n), ssize_t(n)); }
-    // Bytes the port wrote, collected until `n` arrived or the time-out.
-    std::string receive(size_t n, std::chrono::milliseconds timeout = 5000ms) {
-        std::string out;
-        auto end = Clock::now() + timeout;
-        while (out.size() < n && Clock::now() < end) {
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
-                char buf[256];
-                ssize_t got = read(master_, buf, sizeof(buf));
-                if (got > 0) {
-                    out.append(buf, static_cast<size_t>(got));
-                }
-            }
-        }
-        return out;
-    }
-    void closeMaster() {
-        pair_.close();
-        master_ = -1;
-    }
-
-  private:
-    tty::Pty pair_;
-    int master_ = -1;
-    std::string path_;
-};
+using testsupport::Pty;
 
 struct Reader {
     std::mutex mutex;
@@ -106,15 +70,12 @@ class Linemux : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(a_.ok() && b_.ok());
-        char dir[] = "/tmp/linemux-conf-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        confDir_ = dir;
         // Any name of the port table names its port; blanks around either side are dropped.
-        std::ofstream(confDir_ + "/dm.conf")
-            << "[item=devicepaths:device=linemux]\nserial1=" << a_.path()
-            << "\n  COM2 = " << b_.path() << "\n[device=linemux:item=other]\nserial3=" << a_.path()
-            << "\n";
-        setenv("RZ_CONFIG_FILE", (confDir_ + "/dm.conf").c_str(), 1);
+        const std::string conf = confDir_.write(
+            "dm.conf", "[item=devicepaths:device=linemux]\nserial1=" + a_.path() +
+                           "\n  COM2 = " + b_.path() +
+                           "\n[device=linemux:item=other]\nserial3=" + a_.path() + "\n");
+        setenv("RZ_CONFIG_FILE", conf.c_str(), 1);
         ASSERT_GE(RZ_LoadPlugins(nullptr), 1);
         module_ = dlopen(LINEMUX_PATH, RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(module_, nullptr);
@@ -125,10 +86,6 @@ class Linemux : public ::testing::Test {
     void TearDown() override {
         RZ_UnloadPlugins();
         unsetenv("RZ_CONFIG_FILE");
-        if (!confDir_.empty()) {
-            unlink((confDir_ + "/dm.conf").c_str());
-            rmdir(confDir_.c_str());
-        }
         if (module_) {
             dlclose(module_);
         }
@@ -150,7 +107,7 @@ class Linemux : public ::testing::Test {
     }
 
     Pty a_, b_;
-    std::string confDir_;
+    testsupport::TempDir confDir_{"linemux-conf"};
     void* module_ = nullptr;
     RzPluginEntry entry_{};
 };
@@ -209,9 +166,8 @@ TEST_F(Linemux, DevicePathsAndPathsOutsideDevOpenLiterally) {
     RzInstance* pts = RZ_InstanceOpen((b_.path() + ":device=ioman").c_str());
     ASSERT_NE(pts, nullptr);
     EXPECT_EQ(std::string(pts->name), b_.path());
-    char dir[] = "/tmp/linemuxXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string link = std::string(dir) + "/port";
+    testsupport::TempDir dir("linemux");
+    std::string link = dir.file("port");
     ASSERT_EQ(symlink(a_.path().c_str(), link.c_str()), 0);
     RzInstance* literal = RZ_InstanceOpen((link + ":device=ioman").c_str());
     ASSERT_NE(literal, nullptr);
@@ -221,8 +177,6 @@ TEST_F(Linemux, DevicePathsAndPathsOutsideDevOpenLiterally) {
     EXPECT_EQ(a_.receive(3), std::string("?p\0", 3));
     RZ_InstanceClose(literal);
     RZ_InstanceClose(pts);
-    unlink(link.c_str());
-    rmdir(dir);
     EXPECT_EQ(RZ_InstanceOpen("/dev/nonexistent-port:device=ioman"), nullptr);
     EXPECT_EQ(RZ_GetLastError(), RZERR_INVALID_DEVICE);
 }

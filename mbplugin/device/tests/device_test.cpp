@@ -82,7 +82,7 @@ class Device : public Host {
         std::vector<std::string> extra = {"--script", scriptFile(dir)};
         if (left)
             extra.push_back("--left");
-        sim = std::make_unique<Kelbsim>(link, extra);
+        sim = std::make_unique<testsupport::Simulator>(KELBSIM_PATH, link, extra);
         ASSERT_TRUE(sim->ready()) << "kelbsim did not start";
         useRegistry(sampleRegistry(link));
         makeDevice();
@@ -100,7 +100,7 @@ class Device : public Host {
         }
         ASSERT_NE(rotation("indexB"), rest) << "the glove's values never arrived";
     }
-    std::unique_ptr<Kelbsim> sim;
+    std::unique_ptr<testsupport::Simulator> sim;
 };
 
 }  // namespace

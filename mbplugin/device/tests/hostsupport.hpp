@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,8 +21,8 @@
 #include <vector>
 
 #include "fbsdk/fbhost.h"
-
-extern char** environ;
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace hostsupport {
 
@@ -48,32 +47,8 @@ struct Plugin {
     }
 };
 
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/manuvia-mb-XXXXXX";
-        if (::mkdtemp(pattern))
-            m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    std::string write(const std::string& name, const std::string& text) const {
-        std::string file = m_path + "/" + name;
-        std::ofstream(file, std::ios::binary) << text;
-        return file;
-    }
-    const std::string& path() const { return m_path; }
-
-  private:
-    std::string m_path;
-};
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
+using testsupport::TempDir;
 
 // The sample registry with its glove on another serial line.
 inline std::string sampleRegistry(const std::string& port) {
@@ -84,60 +59,6 @@ inline std::string sampleRegistry(const std::string& port) {
         text.replace(at, fixed.size(), port);
     return text;
 }
-
-// kelbsim on its own link, stopped with SIGTERM and reaped at the end.
-class Kelbsim {
-  public:
-    explicit Kelbsim(const std::string& link, std::vector<std::string> extra = {}) : m_link(link) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> args = {KELBSIM_PATH, "--link", link};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, KELBSIM_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        // Ready once it has printed its terminal's path (and made the link).
-        std::string line;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (m_pid > 0 && line.find('\n') == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out[0], POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0)
-                continue;
-            char buf[256];
-            ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            line.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(out[0]);
-        struct stat st {};
-        m_ready = m_pid > 0 && ::lstat(link.c_str(), &st) == 0;
-    }
-    ~Kelbsim() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-        ::unlink(m_link.c_str());
-    }
-    bool ready() const { return m_ready; }
-
-  private:
-    std::string m_link;
-    pid_t m_pid = -1;
-    bool m_ready = false;
-};
 
 template <class T>
 T* control(FBLayout& layout, const char* region) {

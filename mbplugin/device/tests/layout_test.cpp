@@ -138,7 +138,7 @@ TEST_F(Layout, GloveItemWithoutADeviceObjectIsLikeANonGloveItem) {
 }
 
 TEST_F(Layout, ChoosingAGloveWhileOnlineResetsAndIdleShowsRotations) {
-    Kelbsim sim(link);
+    testsupport::Simulator sim(KELBSIM_PATH, link);
     ASSERT_TRUE(sim.ready());
     useRegistry(sampleRegistry(link));
     makeDevice();
@@ -166,7 +166,7 @@ TEST_F(Layout, ChoosingAGloveWhileOnlineResetsAndIdleShowsRotations) {
 }
 
 TEST_F(Layout, DeviceKeepsItsGloveNameWhenTheLayoutAndItsRegistryGo) {
-    Kelbsim sim(link);
+    testsupport::Simulator sim(KELBSIM_PATH, link);
     ASSERT_TRUE(sim.ready());
     useRegistry(sampleRegistry(link));
     makeDevice();

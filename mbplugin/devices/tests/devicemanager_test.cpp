@@ -16,6 +16,7 @@
 #include "testsupport.hpp"
 
 using namespace Devices;
+using testsupport::readFile;
 using testsupport::TempDir;
 
 namespace {
@@ -64,7 +65,7 @@ TEST_F(DeviceManagerConnection, GloveReadsChangingValuesThroughTheCore) {
     // The registry names the glove type; open it as the dummy device instead.
     auto* rzidm = dynamic_cast<RzidmConnection*>(glove->getConnection());
     rzidm->setTypeName("dummy");
-    std::string before = TempDir::read(path);
+    std::string before = readFile(path);
 
     // The dummy refuses the calibration message: the connect fails, the glove stays
     // uncalibrated and closed, and the registry keeps no stale calibration.
@@ -72,7 +73,7 @@ TEST_F(DeviceManagerConnection, GloveReadsChangingValuesThroughTheCore) {
     EXPECT_FALSE(glove->isConnected());
     EXPECT_EQ(rzidm->getHandle(), 0u);
     EXPECT_FALSE(glove->isCalibrated());
-    EXPECT_EQ(TempDir::read(path), before);
+    EXPECT_EQ(readFile(path), before);
 
     // A calibrated glove reads no calibration on connect.
     double zero[23] = {};

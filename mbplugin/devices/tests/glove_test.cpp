@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,75 +21,16 @@
 #include "devices/vexaglove.hpp"
 #include "registry/registry.hpp"
 #include "testsupport.hpp"
-
-extern char** environ;
+#include "testsupport/simulator.hpp"
 
 using namespace Devices;
+using testsupport::readFile;
 using testsupport::TempDir;
 
 namespace {
 
-// kelbsim on a link of our own (the registry field holds 20 characters), stopped with
-// SIGTERM and reaped when the test ends.
-class Kelbsim {
-  public:
-    Kelbsim(const std::string& link, std::vector<std::string> extra = {}) : m_link(link) {
-#ifdef KELBSIM_PATH
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> args = {KELBSIM_PATH, "--link", link};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, KELBSIM_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        // Ready once it has printed its terminal's path (and made the link).
-        std::string line;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (m_pid > 0 && line.find('\n') == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out[0], POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0)
-                continue;
-            char buf[256];
-            ssize_t n = ::read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            line.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(out[0]);
-        struct stat st {};
-        m_ready = m_pid > 0 && ::lstat(link.c_str(), &st) == 0;
-#endif
-    }
-    ~Kelbsim() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-        ::unlink(m_link.c_str());
-    }
-    bool ready() const {
-        return m_ready;
-    }
-
-  private:
-    std::string m_link;
-    pid_t m_pid = -1;
-    bool m_ready = false;
-};
-
 std::string sampleWithPort(const std::string& port) {
-    std::string text = TempDir::read(SAMPLE_REGISTRY);
+    std::string text = readFile(SAMPLE_REGISTRY);
     const std::string fixed = "/tmp/manuvia-kelb0";
     auto at = text.find(fixed);
     if (at != std::string::npos)
@@ -116,7 +56,7 @@ class WiredGlove : public ::testing::Test {
 
 TEST_F(WiredGlove, SampleRegistryGloveConnectsCalibratesAndStreams) {
     ASSERT_LE(link.size(), 20u);
-    Kelbsim sim(link);
+    testsupport::Simulator sim(KELBSIM_PATH, link);
     ASSERT_TRUE(sim.ready()) << "kelbsim did not start";
     TempDir dir;
     std::string path = dir.write("devices.json", sampleWithPort(link));
@@ -176,7 +116,7 @@ TEST_F(WiredGlove, SampleRegistryGloveConnectsCalibratesAndStreams) {
 }
 
 TEST_F(WiredGlove, LeftHandGloveAnswersTheHandTest) {
-    Kelbsim sim(link, {"--left"});
+    testsupport::Simulator sim(KELBSIM_PATH, link, {"--left"});
     ASSERT_TRUE(sim.ready());
     auto* c = new RzidmConnection();
     c->setSerialPort(link.c_str());

@@ -1,27 +1,17 @@
 // Long device paths (the stable /dev/serial/by-id names run long) stored in a registry file:
 // read back whole, passed to the device manager and opened; one past the field is refused.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "devices/configmanager.hpp"
 #include "devices/registrymanager.hpp"
 #include "devices/rzidmconnection.hpp"
 #include "devices/vexaglove.hpp"
 #include "testsupport.hpp"
-
-extern char** environ;
+#include "testsupport/simulator.hpp"
 
 using namespace Devices;
 using testsupport::TempDir;
@@ -68,23 +58,8 @@ TEST(LongDevicePath, StoredPathReadsBackWholeAndOpens) {
     EXPECT_EQ(rzidm->getSerialPort(), link);
     EXPECT_EQ(rzidm->deviceUrl(), link + ":baudrate=115200");
 
-#ifndef KELBSIM_PATH
-    GTEST_SKIP() << "kelbsim is not part of this build";
-#else
-    if (!testsupport::pluginLoaded("glove") || !testsupport::pluginLoaded("linemux"))
-        GTEST_SKIP() << "the glove and linemux plug-ins are not part of this build";
-    pid_t pid = -1;
-    std::string exe = KELBSIM_PATH, flag = "--link", target = link;
-    char* argv[] = {exe.data(), flag.data(), target.data(), nullptr};
-    posix_spawn_file_actions_t quiet;  // its terminal's path on standard output is not ours
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    ASSERT_EQ(posix_spawn(&pid, KELBSIM_PATH, &quiet, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&quiet);
-    struct stat st {};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (::lstat(link.c_str(), &st) != 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    testsupport::Simulator kelbsim(KELBSIM_PATH, link);
+    ASSERT_TRUE(kelbsim.ready());
 
     auto* glove = dynamic_cast<VexaGlove*>(config->getDevice(0));
     ASSERT_NE(glove, nullptr);
@@ -94,10 +69,6 @@ TEST(LongDevicePath, StoredPathReadsBackWholeAndOpens) {
         EXPECT_NO_THROW(glove->update(false));
         glove->disconnect();
     }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-#endif
 }
 
 TEST(LongDevicePath, OnePastTheFieldIsAClearError) {

@@ -20,6 +20,7 @@
 #include "testsupport.hpp"
 
 using namespace Devices;
+using testsupport::readFile;
 using testsupport::TempDir;
 
 namespace {
@@ -169,7 +170,7 @@ TEST_F(Peer, ShortCutGarbledOrRefusedCalibrationLeavesTheGloveUncalibrated) {
         }
         delete c;
     }
-    EXPECT_EQ(TempDir::read(path), R"({"Glove": {}})") << "nothing saved to the registry";
+    EXPECT_EQ(readFile(path), R"({"Glove": {}})") << "nothing saved to the registry";
 }
 
 TEST_F(Peer, GloveKeepsTwentyFourValuesAndReadsItsSwitch) {

@@ -16,6 +16,7 @@
 
 using namespace Devices;
 using testsupport::Manager;
+using testsupport::readFile;
 using testsupport::ReportCatcher;
 using testsupport::TempDir;
 
@@ -46,7 +47,7 @@ TEST(RegistryManager, MissingConfigurationsKeyIsCreatedAndWritten) {
     std::string path = loadInto(manager, dir, R"({"Other": {}})");
     EXPECT_EQ(manager->getConfigCount(), 0);
     ASSERT_NE(manager->registry().getRoot()->getKey("Configurations"), nullptr);
-    EXPECT_NE(TempDir::read(path).find("\"Configurations\""), std::string::npos);
+    EXPECT_NE(readFile(path).find("\"Configurations\""), std::string::npos);
 }
 
 TEST(RegistryManager, LaterDefaultFlagWinsAndNamesMatchExactly) {
@@ -79,7 +80,7 @@ TEST(RegistryManager, LoadErrorsPassToTheCaller) {
 
 TEST(RegistryManager, SampleRegistryHasASimulatedDefaultGlove) {
     TempDir dir;
-    std::string copy = dir.write("devices.json", TempDir::read(SAMPLE_REGISTRY));
+    std::string copy = dir.write("devices.json", readFile(SAMPLE_REGISTRY));
     Manager manager;
     manager->loadRegistry(copy.c_str());
     ConfigManager* config = manager->findConfig(nullptr);

@@ -15,35 +15,9 @@
 #include "devices/configmanager.hpp"
 #include "devices/registrymanager.hpp"
 #include "devices/report.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace testsupport {
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/manuvia-devices-XXXXXX";
-        if (!mkdtemp(pattern))
-            throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    const std::string& path() const { return m_path; }
-    std::string write(const std::string& name, const std::string& text) const {
-        std::string file = m_path + "/" + name;
-        std::ofstream(file, std::ios::binary) << text;
-        return file;
-    }
-    static std::string read(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-  private:
-    std::string m_path;
-};
 
 // Collects what the library reports while alive.
 class ReportCatcher {

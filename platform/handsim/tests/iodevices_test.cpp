@@ -24,8 +24,8 @@
 #include "handsim/kpxtracker.hpp"
 #include "handsim/kpxvexaglove.hpp"
 #include "handsim/kpxvexagrasp.hpp"
-
-extern char** environ;
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace {
 
@@ -57,9 +57,8 @@ std::string registryText(const std::string& kelbLink, const std::string& unit) {
 class IODevices : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/manuvia-iodev-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        temp = std::make_unique<testsupport::TempDir>("manuvia-iodev");
+        dir = temp->path();
         link = "/tmp/mkio-" + std::to_string(::getpid());
         unit = "fsim" + std::to_string(::getpid());
         std::ofstream(dir + "/devices.json") << registryText(link, unit);
@@ -67,40 +66,15 @@ class IODevices : public ::testing::Test {
             << "[device=forcesim:item=script:name=" << unit << "]\n0 4 5 6 90 -30 45\n";
         ::setenv("MANUVIA_REGISTRY", (dir + "/devices.json").c_str(), 1);
         ::setenv("RZ_CONFIG_FILE", (dir + "/dm.conf").c_str(), 1);
-#ifdef KELBSIM_PATH
-        std::string path = KELBSIM_PATH;
-        char* argv[] = {path.data(), const_cast<char*>("--link"), link.data(), nullptr};
-        // Ends with the test program, also when a failure takes it down first.
-        kelbsim = ::fork();
-        if (kelbsim == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            int devnull = ::open("/dev/null", O_WRONLY);
-            ::dup2(devnull, 1);
-            ::execve(argv[0], argv, environ);
-            ::_exit(127);
-        }
-        struct stat st {};
-        for (int i = 0; i < 200 && kelbsim > 0 && ::lstat(link.c_str(), &st) != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-#endif
+        kelbsim = std::make_unique<testsupport::Simulator>(KELBSIM_PATH, link);
         kpxIOConn::reload();
     }
     static void TearDownTestSuite() {
         kpxIOConn::reload();
-        if (kelbsim > 0) {
-            ::kill(kelbsim, SIGTERM);
-            ::waitpid(kelbsim, nullptr, 0);
-        }
-        for (const char* f : {"/devices.json", "/dm.conf"})
-            ::unlink((dir + f).c_str());
-        ::rmdir(dir.c_str());
+        kelbsim.reset();
+        temp.reset();
     }
-    void SetUp() override {
-#ifndef KELBSIM_PATH
-        GTEST_SKIP() << "kelbsim is not part of this build";
-#endif
-        ASSERT_GT(kelbsim, 0) << "kelbsim did not start";
-    }
+    void SetUp() override { ASSERT_TRUE(kelbsim && kelbsim->ready()) << "kelbsim did not start"; }
 
     // The forcesim unit's last force packet, asked of the unit itself through a handle of
     // the test's own (which also keeps the unit alive after the toolkit closes it).
@@ -113,8 +87,9 @@ class IODevices : public ::testing::Test {
         return buf;
     }
 
+    static inline std::unique_ptr<testsupport::TempDir> temp;
+    static inline std::unique_ptr<testsupport::Simulator> kelbsim;
     static inline std::string dir, link, unit;
-    static inline pid_t kelbsim = -1;
 };
 
 TEST_F(IODevices, DefaultFindsByNameOrToolkitTypeInTheDefaultConfiguration) {

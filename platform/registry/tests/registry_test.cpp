@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <string>
 
-#include "tempdir.hpp"
+#include "testsupport/tempdir.hpp"
+
+using testsupport::TempDir;
 
 namespace {
 
@@ -273,15 +275,15 @@ TEST(RegistryWrite, BatchWritesOnceAtTheEnd) {
             rziRegistry::Batch inner(&reg);
             reg.getRoot()->createValue("m")->setValue(2);
         }
-        EXPECT_EQ(TempDir::read(path), R"({"n": 0})") << "nothing written inside the batch";
+        EXPECT_EQ(testsupport::readFile(path), R"({"n": 0})") << "nothing written inside the batch";
         outer.commit();
-        EXPECT_NE(TempDir::read(path).find("\"m\": 2"), std::string::npos);
+        EXPECT_NE(testsupport::readFile(path).find("\"m\": 2"), std::string::npos);
     }
     {
         rziRegistry::Batch batch(&reg);
         reg.getRoot()->getValue("m")->setValue(3);
     }
-    EXPECT_NE(TempDir::read(path).find("\"m\": 3"), std::string::npos)
+    EXPECT_NE(testsupport::readFile(path).find("\"m\": 3"), std::string::npos)
         << "a batch left without commit still writes";
 }
 
@@ -299,7 +301,7 @@ TEST(RegistryWrite, KeepsModeAndFollowsSymlinks) {
     EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
     ASSERT_EQ(stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_NE(TempDir::read(target).find("\"n\": 5"), std::string::npos);
+    EXPECT_NE(testsupport::readFile(target).find("\"n\": 5"), std::string::npos);
 }
 
 TEST(RegistryWrite, FailedWriteThrowsAndKeepsTheChangePending) {
@@ -309,13 +311,13 @@ TEST(RegistryWrite, FailedWriteThrowsAndKeepsTheChangePending) {
     std::string path = sub + "/reg.json";
     rziRegistry reg;
     reg.create(path.c_str());
-    EXPECT_EQ(TempDir::read(path), "{}\n");
+    EXPECT_EQ(testsupport::readFile(path), "{}\n");
     std::filesystem::remove_all(sub);
     EXPECT_THROW(reg.getRoot()->createValue("x"), rziRegistryError);
     EXPECT_NE(reg.getRoot()->getValue("x"), nullptr);
     std::filesystem::create_directories(sub);
     reg.save();
-    EXPECT_NE(TempDir::read(path).find("\"x\""), std::string::npos);
+    EXPECT_NE(testsupport::readFile(path).find("\"x\""), std::string::npos);
     EXPECT_THROW(reg.create((dir.path() + "/no/such/dir/r.json").c_str()), rziRegistryError);
 }
 

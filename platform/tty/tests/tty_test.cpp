@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/tempdir.hpp"
 #include "tty/tty.hpp"
 
 namespace {
@@ -26,15 +27,11 @@ class TtyTest : public ::testing::Test {
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(pty_.open({}, &error)) << error;
-        char tmpl[] = "/tmp/ttytestXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
     }
     void TearDown() override {
         if (line_ >= 0) {
             tty::closeExclusive(line_);
         }
-        fs::remove_all(dir_);
     }
     void openLine() {
         line_ = tty::openExclusive(pty_.path());
@@ -44,7 +41,8 @@ class TtyTest : public ::testing::Test {
 
     tty::Pty pty_;
     int line_ = -1;
-    fs::path dir_;
+    testsupport::TempDir temp_{"ttytest"};
+    fs::path dir_ = temp_.path();
 };
 
 TEST_F(TtyTest, ConfigureSortsOutWhatIsNoTerminalOrNoSpeed) {

@@ -217,17 +217,15 @@ TEST(DmServer, StalledSubscriberDoesNotSlowAnother) {
 
 TEST(DmServer, KilledClientLosesItsDevicesAfterTheLease) {
     Server server;
-    int devnull = open("/dev/null", O_WRONLY);
-    pid_t client = spawn({DMCTL_PATH, "--server", server.address(), "read", "dummy", "dummy",
-                          "--settings", "nsensors=2", "--count", "1000000", "--stream"},
-                         devnull, devnull);
-    close(devnull);
+    testsupport::ChildProcess client({DMCTL_PATH, "--server", server.address(), "read", "dummy",
+                                      "dummy", "--settings", "nsensors=2", "--count", "1000000",
+                                      "--stream"});
     ASSERT_TRUE(eventually([&] {
         auto st = server.status();
         return st.handles == 1 && st.streams == 1;
     }));
-    kill(client, SIGKILL);
-    EXPECT_EQ(reap(client), 128 + SIGKILL);
+    client.signal(SIGKILL);
+    EXPECT_EQ(client.waitExit(20s), 128 + SIGKILL);
     ASSERT_TRUE(eventually([&] { return server.status().handles == 0; }));
     EXPECT_EQ(server.status().streams, 0u);
     EXPECT_NE(server.log().find("silent for 600 ms"), std::string::npos) << server.log();
@@ -337,17 +335,11 @@ TEST(DmServer, CommandLineAndConfigFile) {
         {{"--config", "/nonexistent/dmserver.conf"}, 2, "nonexistent"},
     };
     for (const auto& c : cases) {
-        char path[] = "/tmp/dmserver-cli-XXXXXX";
-        int fd = mkstemp(path);
-        std::vector<std::string> args = {DMSERVER_PATH};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        pid_t pid = spawn(args, fd, fd);
-        EXPECT_EQ(reap(pid), c.status) << c.args[0];
-        std::ifstream in(path);
-        std::string out((std::istreambuf_iterator<char>(in)), {});
-        EXPECT_NE(out.find(c.output), std::string::npos) << out;
-        close(fd);
-        std::remove(path);
+        testsupport::ChildOptions options;
+        options.mergeStderr = true;
+        testsupport::ChildProcess dmserver(DMSERVER_PATH, c.args, options);
+        EXPECT_EQ(dmserver.finish(20s), c.status) << c.args[0];
+        EXPECT_NE(dmserver.output().find(c.output), std::string::npos) << dmserver.output();
     }
 }
 

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "testsupport/simulator.hpp"
+
 namespace {
 
 struct Result {
@@ -46,16 +48,6 @@ enum class Wire { Serial, Tcp };
 // One glovesim for one glovectl run.
 class CtlTest : public testing::TestWithParam<Wire> {
   protected:
-    ~CtlTest() override {
-        if (sim_ && sim_->state() != QProcess::NotRunning) {
-            sim_->terminate();
-            if (!sim_->waitForFinished(5000)) {
-                sim_->kill();
-                sim_->waitForFinished(5000);
-            }
-        }
-    }
-
     QString path(const QString& name) const { return dir_.filePath(name); }
 
     void writeFile(const QString& name, const QByteArray& data) {
@@ -70,24 +62,23 @@ class CtlTest : public testing::TestWithParam<Wire> {
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
-    void startSim(QStringList args) {
-        sim_ = std::make_unique<QProcess>();
-        sim_->setStandardErrorFile(path("glovesim.log"));
+    void startSim(QStringList args, bool serial) {
         args << "--record" << path("received.bin");
-        sim_->start(QStringLiteral(GLOVESIM_PATH), args);
-        ASSERT_TRUE(sim_->waitForStarted(10000));
+        std::vector<std::string> strings;
+        for (const QString& a : args) {
+            strings.push_back(a.toStdString());
+        }
+        sim_ = std::make_unique<testsupport::ChildProcess>(
+            GLOVESIM_PATH, strings, testsupport::ChildOptions{.waitFirstLine = serial});
+        ASSERT_TRUE(sim_->ready());
     }
 
     // Runs glovectl with a fresh glovesim on the chosen wire.
     Result run(const QStringList& simArgs, const QStringList& ctlArgs, int seconds = 120) {
         QProcess ctl;
         if (GetParam() == Wire::Serial) {
-            startSim(simArgs);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (!sim_->canReadLine() && std::chrono::steady_clock::now() < deadline) {
-                sim_->waitForReadyRead(200);
-            }
-            const QString pty = QString::fromLocal8Bit(sim_->readLine()).trimmed();
+            startSim(simArgs, true);
+            const QString pty = QString::fromStdString(sim_->firstLine()).trimmed();
             ctl.start(QStringLiteral(GLOVECTL_PATH), QStringList{"--serial", pty} + ctlArgs);
         } else {
             const quint16 port = freePort();
@@ -96,7 +87,8 @@ class CtlTest : public testing::TestWithParam<Wire> {
                                   "--wait", "30"} +
                           ctlArgs);
             ctl.waitForStarted(10000);
-            startSim(simArgs + QStringList{"--tcp", QString("127.0.0.1:%1").arg(port), "--once"});
+            startSim(simArgs + QStringList{"--tcp", QString("127.0.0.1:%1").arg(port), "--once"},
+                     false);
         }
         return finish(ctl, seconds);
     }
@@ -109,7 +101,7 @@ class CtlTest : public testing::TestWithParam<Wire> {
     }
 
     QTemporaryDir dir_;
-    std::unique_ptr<QProcess> sim_;
+    std::unique_ptr<testsupport::ChildProcess> sim_;
 };
 
 std::string wireName(const testing::TestParamInfo<Wire>& info) {

@@ -4,88 +4,94 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QHostAddress>
-#include <QProcess>
+#include <QString>
+#include <QStringList>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QThread>
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
+
+#include "testsupport/checks.hpp"
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace {
 
-enum class Wire { Serial, Tcp };
+using namespace std::chrono_literals;
 
-using Clock = std::chrono::steady_clock;
+enum class Wire { Serial, Tcp };
 
 class StreamReconnect : public testing::TestWithParam<Wire> {
   protected:
-    ~StreamReconnect() override {
-        for (auto* p : {&sim_, &ctl_}) {
-            if (*p && (*p)->state() != QProcess::NotRunning) {
-                (*p)->kill();
-                (*p)->waitForFinished(5000);
-            }
-        }
-    }
-
     // A glove whose every slot holds value (12-bit scale) in every frame.
     void startSim(int value) {
-        const QString script = dir_.filePath(QStringLiteral("glove%1.txt").arg(value));
-        QFile f(script);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        QByteArray line = "frame";
+        std::string line = "frame";
         for (int s = 0; s < 23; ++s) {
-            line += " " + QByteArray::number(value);
+            line += " " + std::to_string(value);
         }
-        f.write(line + "\nend hold\n");
-        f.close();
-        QStringList args{"--script", script};
+        const std::string script =
+            dir_.write("glove" + std::to_string(value) + ".txt", line + "\nend hold\n");
+        std::vector<std::string> args{"--script", script};
+        testsupport::ChildOptions options;
         if (GetParam() == Wire::Serial) {
-            args << "--link" << link();
+            args.insert(args.end(), {"--link", link()});
+            options.waitForPath = link();
         } else {
-            args << "--tcp" << QStringLiteral("127.0.0.1:%1").arg(port_) << "--once";
+            args.insert(args.end(), {"--tcp", "127.0.0.1:" + std::to_string(port_), "--once"});
         }
-        sim_ = std::make_unique<QProcess>();
-        sim_->start(QStringLiteral(GLOVESIM_PATH), args);
-        ASSERT_TRUE(sim_->waitForStarted(10000));
+        sim_ = std::make_unique<testsupport::ChildProcess>(GLOVESIM_PATH, args, options);
+        ASSERT_TRUE(sim_->ready());
+    }
+
+    // stop() itself fails the test on an unclean ending.
+    void stopSim() { sim_->stop(); }
+
+    std::string link() const { return dir_.file("glove"); }
+
+    void startCtl(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{GLOVECTL_PATH};
+        argv.insert(argv.end(), line_.begin(), line_.end());
+        argv.insert(argv.end(), args.begin(), args.end());
+        ctl_ = std::make_unique<testsupport::ChildProcess>(argv);
+    }
+
+    // Keeps reading glovectl's output (so it never blocks on a full pipe) until pred() holds.
+    bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = 60s) {
+        return testsupport::waitUntil(
+            [&] {
+                ctl_->readLine(50ms);
+                return pred();
+            },
+            limit);
+    }
+
+    int rows() const { return static_cast<int>(std::ranges::count(ctl_->output(), '\n')) - 1; }
+    bool said(const std::string& text) const {
+        return ctl_->errorOutput().find(text) != std::string::npos;
+    }
+
+    // The glove's wire as glovectl names it; for TCP glovectl listens on a free port.
+    void chooseLine() {
         if (GetParam() == Wire::Serial) {
-            ASSERT_TRUE(waitFor([&] { return QFile::exists(link()); }));
+            line_ = {"--serial", link()};
+            return;
         }
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        port_ = probe.serverPort();
+        probe.close();
+        line_ = {"--listen", std::to_string(port_), "--bind", "127.0.0.1"};
     }
 
-    void stopSim() {
-        sim_->terminate();
-        ASSERT_TRUE(sim_->waitForFinished(10000));
-    }
-
-    QString link() const { return dir_.filePath("glove"); }
-
-    // Collects glovectl's output until pred() holds or the time is up.
-    bool waitFor(const std::function<bool()>& pred, int seconds = 60) {
-        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-        while (!pred() && Clock::now() < deadline) {
-            if (ctl_) {
-                ctl_->waitForReadyRead(100);
-                out_ += QString::fromLocal8Bit(ctl_->readAllStandardOutput());
-                err_ += QString::fromLocal8Bit(ctl_->readAllStandardError());
-            } else {
-                QThread::msleep(50);
-            }
-        }
-        return pred();
-    }
-
-    int rows() const { return static_cast<int>(out_.count('\n')) - 1; }
-
-    QTemporaryDir dir_;
-    std::unique_ptr<QProcess> sim_;
-    std::unique_ptr<QProcess> ctl_;
+    testsupport::TempDir dir_{"glovectl-reconnect"};
+    std::unique_ptr<testsupport::ChildProcess> sim_;
+    std::unique_ptr<testsupport::ChildProcess> ctl_;
+    std::vector<std::string> line_;
     quint16 port_ = 0;
-    QString out_;
-    QString err_;
 };
 
 // The thumb-roll angle (first value after the five time fields) of a CSV row.
@@ -95,41 +101,25 @@ double thumbRoll(const QString& row) {
 
 TEST_P(StreamReconnect, StreamGoesOnWithTheReturningGlove) {
     constexpr int kFrames = 150;
-    QStringList line;
+    ASSERT_NO_FATAL_FAILURE(chooseLine());
     if (GetParam() == Wire::Serial) {
         ASSERT_NO_FATAL_FAILURE(startSim(1600));
-        line = {"--serial", link()};
-    } else {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        port_ = probe.serverPort();
-        probe.close();
-        line = {"--listen", QString::number(port_), "--bind", "127.0.0.1"};
     }
-    ctl_ = std::make_unique<QProcess>();
-    ctl_->start(QStringLiteral(GLOVECTL_PATH),
-                line + QStringList{"--wait", "60", "stream", "--frames", QString::number(kFrames),
-                                   "--reconnect"});
-    ASSERT_TRUE(ctl_->waitForStarted(10000));
+    startCtl({"--wait", "60", "stream", "--frames", std::to_string(kFrames), "--reconnect"});
     if (GetParam() == Wire::Tcp) {
         ASSERT_NO_FATAL_FAILURE(startSim(1600));
     }
-    ASSERT_TRUE(waitFor([&] { return rows() >= 20; })) << err_.toStdString();
+    ASSERT_TRUE(waitFor([&] { return rows() >= 20; })) << ctl_->errorOutput();
 
     ASSERT_NO_FATAL_FAILURE(stopSim());
-    ASSERT_TRUE(waitFor([&] { return err_.contains("connection to the glove lost"); }))
-        << err_.toStdString();
-    ASSERT_EQ(ctl_->state(), QProcess::Running) << "the stream waits for the glove";
+    ASSERT_TRUE(waitFor([&] { return said("connection to the glove lost"); }))
+        << ctl_->errorOutput();
+    ASSERT_EQ(ctl_->waitExit(0ms), -1) << "the stream waits for the glove";
     ASSERT_NO_FATAL_FAILURE(startSim(800));
-    ASSERT_TRUE(waitFor([&] { return ctl_->state() == QProcess::NotRunning; }, 120))
-        << err_.toStdString();
-    waitFor([] { return false; }, 0);
-    out_ += QString::fromLocal8Bit(ctl_->readAllStandardOutput());
-    err_ += QString::fromLocal8Bit(ctl_->readAllStandardError());
+    EXPECT_EQ(ctl_->finish(120s), 0) << ctl_->errorOutput();
 
-    EXPECT_EQ(ctl_->exitCode(), 0) << err_.toStdString();
-    EXPECT_TRUE(err_.contains("glove back, streaming resumed")) << err_.toStdString();
-    const QStringList rows = out_.trimmed().split('\n');
+    EXPECT_TRUE(said("glove back, streaming resumed")) << ctl_->errorOutput();
+    const QStringList rows = QString::fromStdString(ctl_->output()).trimmed().split('\n');
     ASSERT_EQ(rows.size(), kFrames + 1);
     for (const QString& row : rows) {
         ASSERT_EQ(row.count(','), 28) << row.toStdString();
@@ -140,29 +130,18 @@ TEST_P(StreamReconnect, StreamGoesOnWithTheReturningGlove) {
 }
 
 TEST_P(StreamReconnect, WithoutTheOptionADropEndsTheStreamWithAClearError) {
-    QStringList line;
+    ASSERT_NO_FATAL_FAILURE(chooseLine());
     if (GetParam() == Wire::Serial) {
         ASSERT_NO_FATAL_FAILURE(startSim(1600));
-        line = {"--serial", link()};
-    } else {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        port_ = probe.serverPort();
-        probe.close();
-        line = {"--listen", QString::number(port_), "--bind", "127.0.0.1"};
     }
-    ctl_ = std::make_unique<QProcess>();
-    ctl_->start(QStringLiteral(GLOVECTL_PATH), line + QStringList{"stream", "--frames", "100000"});
-    ASSERT_TRUE(ctl_->waitForStarted(10000));
+    startCtl({"stream", "--frames", "100000"});
     if (GetParam() == Wire::Tcp) {
         ASSERT_NO_FATAL_FAILURE(startSim(1600));
     }
-    ASSERT_TRUE(waitFor([&] { return rows() >= 5; })) << err_.toStdString();
+    ASSERT_TRUE(waitFor([&] { return rows() >= 5; })) << ctl_->errorOutput();
     ASSERT_NO_FATAL_FAILURE(stopSim());
-    ASSERT_TRUE(waitFor([&] { return ctl_->state() == QProcess::NotRunning; }));
-    err_ += QString::fromLocal8Bit(ctl_->readAllStandardError());
-    EXPECT_EQ(ctl_->exitCode(), 1);
-    EXPECT_TRUE(err_.contains("stream: Glove connection lost")) << err_.toStdString();
+    EXPECT_EQ(ctl_->finish(60s), 1);
+    EXPECT_TRUE(said("stream: Glove connection lost")) << ctl_->errorOutput();
 }
 
 INSTANTIATE_TEST_SUITE_P(Wires, StreamReconnect, testing::Values(Wire::Serial, Wire::Tcp),

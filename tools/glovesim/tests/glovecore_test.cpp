@@ -10,6 +10,7 @@
 #include <string>
 
 #include "glovesim/glovecore.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace glovesim {
 namespace {
@@ -58,22 +59,7 @@ GloveConfig fastStart(GloveConfig c = {}) {
     return c;
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/glovesim-core-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    void write(const std::string& name, const std::string& data) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << data;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream f(path + "/" + name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
-    }
-    std::string path;
-};
+using testsupport::TempDir;
 
 TEST(GloveCoreReplies, EachCommandIsEchoedAndEndedAsTheConsoleReadsIt) {
     GloveConfig c;
@@ -229,7 +215,7 @@ TEST(GloveCoreParsing, CommandsInPiecesOrTogetherGiveTheSameReplies) {
 TEST(GloveCoreParsing, ActiveFileBlockOfTheSmallConsoleIsAnsweredInOrder) {
     TempDir card;
     GloveConfig c;
-    c.sdcardDir = card.path;
+    c.sdcardDir = card.path();
     c.transport = Transport::Tcp;
     Engine e(c);
     std::string out = e.send(
@@ -255,26 +241,26 @@ TEST(GloveCoreParsing, ActiveFileBlockOfTheSmallConsoleIsAnsweredInOrder) {
 TEST(GloveCoreParsing, NameLettersAreEchoedBeforeTheNameArrives) {
     TempDir card;
     GloveConfig c;
-    c.sdcardDir = card.path;
+    c.sdcardDir = card.path();
     Engine e(c);
     EXPECT_EQ(e.send("1A"), "1A");
     EXPECT_EQ(e.send("abc"), "");
     EXPECT_EQ(e.send("\x01"), "abc\x01\0"s);
     EXPECT_EQ(e.send("MY HEADER\x01"), "MY HEADER\x01\0"s);
     EXPECT_EQ(e.send("V"), "V7400\0"s) << "after the header the glove reads commands again";
-    EXPECT_TRUE(fs::exists(card.path + "/abc"));
+    EXPECT_TRUE(fs::exists(card.path() + "/abc"));
 }
 
 TEST(GloveCoreParsing, NameThatWouldLeaveTheCardIsRefusedButItsHeaderStillConsumed) {
     TempDir card;
     GloveConfig c;
-    c.sdcardDir = card.path;
+    c.sdcardDir = card.path();
     Engine e(c);
     EXPECT_EQ(e.send("1A../evil\x01"), "1A../evil\x01\0"s);
     EXPECT_EQ(e.core.activeFile(), "");
     EXPECT_EQ(e.send("DEFAULT HEADER\x01"), "DEFAULT HEADER\x01\0"s)
         << "the header text must not be taken for commands";
-    EXPECT_FALSE(fs::exists(card.path + "/../evil"));
+    EXPECT_FALSE(fs::exists(card.path() + "/../evil"));
 }
 
 TEST(GloveCoreParsing, UnfinishedCommandIsGivenUpAndJunkSkipped) {
@@ -459,9 +445,9 @@ TEST(GloveCoreCard, ListDownloadAndRecording) {
     std::string data = "line one\r\nline two\r\n";
     card.write("B.DAT", data);
     card.write("A.DAT", "x");
-    fs::create_directory(card.path + "/folder");
+    fs::create_directory(card.path() + "/folder");
     GloveConfig c = fastStart();
-    c.sdcardDir = card.path;
+    c.sdcardDir = card.path();
     Engine e(c);
     EXPECT_EQ(e.send("?l"), "?lA.DAT\r\nB.DAT\r\n\0"s) << "files only, sorted";
     e.send("1AB.DAT\x01");
@@ -491,7 +477,7 @@ TEST(GloveCoreCard, LargeDownloadIsPacedAndCommandsWaitForIt) {
     }
     card.write("BIG", data);
     GloveConfig c;
-    c.sdcardDir = card.path;
+    c.sdcardDir = card.path();
     Engine e(c);
     e.send("1ABIG\x01");
     e.send("h\x01");
@@ -597,7 +583,7 @@ TEST(GloveCoreFaults, DownloadDropAndFrameDropAskToCloseTheLink) {
     TempDir card;
     card.write("F", std::string(1000, 'z'));
     GloveConfig c = fastStart();
-    c.sdcardDir = card.path;
+    c.sdcardDir = card.path();
     c.faults.dropDownloadAfter = -2;
     Engine e(c);
     e.send("1AF\x01");

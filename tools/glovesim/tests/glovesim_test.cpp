@@ -2,7 +2,6 @@
 // pseudo-terminal it creates and over a TCP listener on 127.0.0.1.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 #include "tty/tty.hpp"
 
 namespace {
@@ -33,118 +34,21 @@ namespace fs = std::filesystem;
 
 const std::string kTerminator(15, '\r');
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/glovesim-test-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    void write(const std::string& name, const std::string& data) const {
-        std::ofstream(file(name), std::ios::binary) << data;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream f(file(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
-    }
-    std::string path;
-};
+using testsupport::TempDir;
 
-// One glovesim process; stopped with SIGTERM when the test ends.
-class Sim {
+// One glovesim process; a serial one has printed its terminal's path.
+class Sim : public testsupport::ChildProcess {
   public:
     enum class User { Same, Unprivileged };
 
-    explicit Sim(const std::vector<std::string>& args, bool serial = true, User user = User::Same) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            if (user == User::Unprivileged && geteuid() == 0 &&
-                (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
-                _exit(126);
-            }
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(GLOVESIM_PATH));
-            for (const auto& a : args) {
-                argv.push_back(const_cast<char*>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(GLOVESIM_PATH, argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
+    explicit Sim(const std::vector<std::string>& args, bool serial = true, User user = User::Same)
+        : ChildProcess(GLOVESIM_PATH, args, {.unprivileged = user == User::Unprivileged}) {
         if (serial) {
             path = readLine(10s);
         }
     }
-    ~Sim() {
-        stop();
-        if (out_ >= 0) {
-            close(out_);
-        }
-    }
-
-    // SIGTERM, then the exit status (-1 when it did not exit within the time-out).
-    int stop() {
-        if (pid_ <= 0) {
-            return status_;
-        }
-        kill(pid_, SIGTERM);
-        return waitExit(10s);
-    }
-    int waitExit(Millis timeout) {
-        auto deadline = Clock::now() + timeout;
-        while (pid_ > 0 && Clock::now() < deadline) {
-            int st = 0;
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-                return status_;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-            return -1;
-        }
-        return status_;
-    }
 
     std::string path;
-
-    std::string readLine(Millis timeout) {
-        std::string line;
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) {
-                continue;
-            }
-            char c;
-            if (read(out_, &c, 1) != 1) {
-                break;
-            }
-            if (c == '\n') {
-                return line;
-            }
-            line.push_back(c);
-        }
-        return line;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int status_ = -1;
 };
 
 // A raw byte link to the glove: the pty or an accepted socket.
@@ -482,15 +386,10 @@ bool unprivilegedCanRun() {
     if (geteuid() != 0) {
         return true;
     }
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
-            _exit(2);
-        }
-        _exit(access(GLOVESIM_PATH, X_OK) == 0 ? 0 : 1);
-    }
-    int st = 0;
-    return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    testsupport::ChildOptions options;
+    options.unprivileged = true;
+    testsupport::ChildProcess probe("/usr/bin/test", {"-x", GLOVESIM_PATH}, options);
+    return probe.finish(30s) == 0;
 }
 
 TEST(GlovesimSerial, ExclusiveClientLeavesAFreshTerminalBehind) {
@@ -500,7 +399,7 @@ TEST(GlovesimSerial, ExclusiveClientLeavesAFreshTerminalBehind) {
     // A pseudo-terminal keeps its exclusive flag after its client closes; an unprivileged glove
     // cannot open it again and moves to a new one, announced on standard output and by the link.
     TempDir dir;
-    fs::permissions(dir.path, fs::perms::all);
+    fs::permissions(dir.path(), fs::perms::all);
     std::string linkPath = dir.file("glove");
     Sim sim({"--link", linkPath}, true, Sim::User::Unprivileged);
     ASSERT_FALSE(sim.path.empty());

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "kelbunit.hpp"
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 #include "tty/tty.hpp"
 
 namespace {
@@ -27,32 +29,8 @@ using Clock = std::chrono::steady_clock;
 // One running kelbsim and the host end of its line.
 class Sim {
   public:
-    explicit Sim(std::vector<std::string> args) {
-        int out[2];
-        if (pipe(out) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv{const_cast<char*>(KELBSIM_PATH)};
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(KELBSIM_PATH, argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        close(out[0]);
-        path_ = line;
+    explicit Sim(std::vector<std::string> args) : process_(KELBSIM_PATH, "", args) {
+        path_ = process_.terminal();
         fd_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
         if (fd_ >= 0) {
             tty::makeRaw(fd_);
@@ -61,11 +39,6 @@ class Sim {
     ~Sim() {
         if (fd_ >= 0) {
             close(fd_);
-        }
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
         }
     }
 
@@ -125,7 +98,7 @@ class Sim {
     }
 
   private:
-    pid_t pid_ = -1;
+    testsupport::Simulator process_;
     int fd_ = -1;
     std::string path_;
     Bytes buffer_;
@@ -298,22 +271,8 @@ TEST(KelbsimFaults, SilenceTruncationGarbageAndOversize) {
 
 TEST(KelbsimProgram, RefusesBadArguments) {
     auto exitCode = [](std::vector<std::string> args) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            std::vector<char*> argv{const_cast<char*>(KELBSIM_PATH)};
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(KELBSIM_PATH, argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        testsupport::ChildProcess kelbsim(KELBSIM_PATH, args);
+        return kelbsim.waitExit(std::chrono::seconds(30));
     };
     EXPECT_EQ(exitCode({"--mask", "0xff00ff"}), 2);  // a zero byte cannot travel
     EXPECT_EQ(exitCode({"--bogus"}), 2);
@@ -325,21 +284,18 @@ TEST(KelbsimProgram, RefusesBadArguments) {
     }
 
     // A failed start takes its link away again, and a file that is no link is never replaced.
-    char dir[] = "/tmp/kelbsimXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::filesystem::path link = std::filesystem::path(dir) / "glove";
-    EXPECT_EQ(exitCode({"--link", link, "--record", std::string(dir) + "/none/record"}), 2);
+    testsupport::TempDir dir("kelbsim");
+    const std::filesystem::path link = dir.file("glove");
+    EXPECT_EQ(exitCode({"--link", link, "--record", dir.file("none/record")}), 2);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
     std::ofstream(link) << "keep";
     EXPECT_EQ(exitCode({"--link", link}), 2);
     EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(link)));
-    std::filesystem::remove_all(dir);
 }
 
 TEST(KelbsimProgram, EveryWayOfStoppingRemovesTheLink) {
-    char dir[] = "/tmp/kelbsimXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::filesystem::path link = std::filesystem::path(dir) / "glove";
+    testsupport::TempDir dir("kelbsim");
+    const std::filesystem::path link = dir.file("glove");
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         Sim sim({"--link", link, "--fault", "slow=100", "--fault", "mute"});
         ASSERT_TRUE(sim.ok());
@@ -348,7 +304,6 @@ TEST(KelbsimProgram, EveryWayOfStoppingRemovesTheLink) {
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)))
             << "signal " << sig;
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(KelbUnit, CommandsSplitAcrossReadsAndOverlongJunkAreHandled) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,113 +19,19 @@
 
 #include "bvhreader.hpp"
 #include "dmserver_process.hpp"
-
-extern char** environ;
+#include "testsupport/simulator.hpp"
+#include "testsupport/tempdir.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testsupport::readFile;
 
-// A child process with standard output and error in one pipe; reaped (after SIGTERM when
-// still running) when it goes.
-class Child {
-  public:
-    explicit Child(std::vector<std::string> args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        m_out = out[0];
-    }
-    ~Child() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0)
-            ::close(m_out);
-    }
-    // Reads output until `text` has appeared or the time is up; true when it has.
-    bool waitFor(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(60)) {
-        auto deadline = Clock::now() + limit;
-        while (m_output.find(text) == std::string::npos && Clock::now() < deadline)
-            if (!readSome())
-                break;
-        return m_output.find(text) != std::string::npos;
-    }
-    // Reads to the end and reaps; the exit status, or -1 when it had to be killed.
-    int finish(std::chrono::seconds limit = std::chrono::seconds(120)) {
-        auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline && readSome()) {
-        }
-        if (Clock::now() >= deadline)
-            ::kill(m_pid, SIGKILL);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    void signal(int sig) { ::kill(m_pid, sig); }
-    const std::string& output() const { return m_output; }
-    bool started() const { return m_pid > 0; }
-
-  private:
-    bool readSome() {
-        pollfd p{m_out, POLLIN, 0};
-        if (::poll(&p, 1, 200) < 0)
-            return false;
-        if (!(p.revents & (POLLIN | POLLHUP)))
-            return true;
-        char buf[4096];
-        ssize_t n = ::read(m_out, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        m_output.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_output;
-};
-
-// kelbsim on a short link of its own, playing a script of fingers flexing back and forth.
-class Kelbsim {
-  public:
-    Kelbsim(const std::string& link, const std::string& script, bool left)
-        : m_link(link), m_child([&] {
-              std::vector<std::string> args = {KELBSIM_PATH, "--link", link, "--script", script};
-              if (left)
-                  args.push_back("--left");
-              return args;
-          }()) {
-        struct stat st {};
-        m_ready =
-            m_child.waitFor("\n", std::chrono::seconds(20)) && ::lstat(link.c_str(), &st) == 0;
-    }
-    ~Kelbsim() { ::unlink(m_link.c_str()); }
-    bool ready() const { return m_ready; }
-
-  private:
-    std::string m_link;
-    Child m_child;
-    bool m_ready = false;
+// mbhost with its standard output and error in one stream.
+struct Child : testsupport::ChildProcess {
+    explicit Child(const std::vector<std::string>& argv)
+        : ChildProcess(argv, {.mergeStderr = true}) {}
 };
 
 const char* kRegistry = R"({"Configurations": {
@@ -204,8 +109,8 @@ double ringTurn(const bvhtest::Motion& m) {
 }  // namespace
 
 TEST_F(Mbhost, RecordsMovingFingersOfEitherHandIntoBvh) {
-    Kelbsim right(m_right, script(), false);
-    Kelbsim left(m_left, script(), true);
+    testsupport::Simulator right(KELBSIM_PATH, m_right, {"--script", script()});
+    testsupport::Simulator left(KELBSIM_PATH, m_left, {"--script", script(), "--left"});
     ASSERT_TRUE(right.ready() && left.ready()) << "kelbsim did not start";
     const std::string rightTake = kDir + "/right-hand.bvh", leftTake = kDir + "/left-hand.bvh";
     Child a(host({"--duration", "2", "--rate", "60", "--bvh", rightTake}));
@@ -264,7 +169,7 @@ TEST_F(Mbhost, RecordsTheGloveOfADeviceServer) {
 }
 
 TEST_F(Mbhost, SceneKeepsTheChosenGloveAndRefusesBrokenFiles) {
-    Kelbsim left(m_left, script(), true);
+    testsupport::Simulator left(KELBSIM_PATH, m_left, {"--script", script(), "--left"});
     ASSERT_TRUE(left.ready());
     const std::string scene = kDir + "/scene.txt";
     Child save(host({"--duration", "0.2", "--quiet", "--config", "Bench", "--save-scene", scene}));
@@ -304,10 +209,10 @@ TEST_F(Mbhost, BadInvocationsAndAStopSignal) {
         EXPECT_NE(child.output().find(c.message), std::string::npos) << child.output();
     }
 
-    Kelbsim right(m_right, script(), false);
+    testsupport::Simulator right(KELBSIM_PATH, m_right, {"--script", script()});
     ASSERT_TRUE(right.ready());
     Child run(host({"--duration", "600", "--quiet", "--bvh", kDir + "/stopped.bvh"}));
-    ASSERT_TRUE(run.waitFor(": Ok")) << run.output();
+    ASSERT_TRUE(run.waitForOutput(": Ok")) << run.output();
     auto asked = Clock::now();
     run.signal(SIGINT);
     EXPECT_EQ(run.finish(), 0) << run.output();

@@ -3,75 +3,39 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "devicemanager/rzclient.h"
 #include "oscreceiver.hpp"
+#include "testsupport/simulator.hpp"
 
 namespace {
-
-// A child whose first output line is read; stopped by its pid when the test ends.
-struct Child {
-    pid_t pid = -1;
-    std::string line;
-    explicit Child(std::vector<std::string> args) {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* f = fdopen(out[0], "r");
-        char text[512] = {};
-        if (f && std::fgets(text, sizeof text, f))
-            line = std::string(text, std::strcspn(text, "\r\n"));
-        // The rest of the output is not read: a closed pipe only costs the child SIGPIPE
-        // on a later print, and both print one line.
-        if (f)
-            std::fclose(f);
-    }
-    ~Child() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
 
 class DmserverStream : public ::testing::TestWithParam<bool> {};
 
 TEST_P(DmserverStream, OpenGloveStreamsUntilClosed) {
     const bool left = GetParam();
     Receiver receiver;
-    Child sim(left ? std::vector<std::string>{KELBSIM_PATH, "--left"}
-                   : std::vector<std::string>{KELBSIM_PATH});
-    ASSERT_EQ(sim.line.rfind("/dev/", 0), 0u) << sim.line;
-    Child server({DMSERVER_PATH, "--bind", "127.0.0.1:0", "--plugins", PLUGIN_DIR, "--osc",
-                  "127.0.0.1:" + receiver.port(), "--rate", "1000"});
+    testsupport::Simulator sim(
+        KELBSIM_PATH, "", left ? std::vector<std::string>{"--left"} : std::vector<std::string>{});
+    ASSERT_EQ(sim.terminal().rfind("/dev/", 0), 0u) << sim.terminal();
+    testsupport::ChildOptions firstLine;
+    firstLine.waitFirstLine = true;
+    testsupport::ChildProcess server(DMSERVER_PATH,
+                                     {"--bind", "127.0.0.1:0", "--plugins", PLUGIN_DIR, "--osc",
+                                      "127.0.0.1:" + receiver.port(), "--rate", "1000"},
+                                     firstLine);
     int port = 0;
-    ASSERT_EQ(std::sscanf(server.line.c_str(), "dmserver listening on 127.0.0.1:%d", &port), 1)
-        << server.line;
+    ASSERT_EQ(std::sscanf(server.firstLine().c_str(), "dmserver listening on 127.0.0.1:%d", &port),
+              1)
+        << server.firstLine();
     const std::string where = "server=127.0.0.1:port=" + std::to_string(port);
 
-    RzDeviceHandle glove = RZ_DeviceOpen(where.c_str(), sim.line.c_str(), "glove");
+    RzDeviceHandle glove = RZ_DeviceOpen(where.c_str(), sim.terminal().c_str(), "glove");
     ASSERT_NE(glove, 0u) << RZ_ErrorName(RZ_GetLastError());
     const std::string name = "glove" + std::to_string(RZ_DeviceInstanceId(glove));
     constexpr size_t kFrames = 10;
@@ -102,12 +66,9 @@ INSTANTIATE_TEST_SUITE_P(Hands, DmserverStream, ::testing::Values(true, false),
 
 TEST(DmserverStreamOptions, BadTargetsAreRefusedAtStart) {
     for (const char* bad : {"--osc=nohost", "--vmc=127.0.0.1:70000", "--rate=0"}) {
-        const std::string command = std::string(DMSERVER_PATH) +
-                                    " --bind 127.0.0.1:0 --plugins " PLUGIN_DIR " " + bad +
-                                    " >/dev/null 2>&1";
-        const int status = std::system(command.c_str());
-        ASSERT_TRUE(WIFEXITED(status)) << bad;
-        EXPECT_EQ(WEXITSTATUS(status), 2) << bad;
+        testsupport::ChildProcess server(DMSERVER_PATH,
+                                         {"--bind", "127.0.0.1:0", "--plugins", PLUGIN_DIR, bad});
+        EXPECT_EQ(server.finish(), 2) << bad << "\n" << server.errorOutput();
     }
 }
 

@@ -3,63 +3,28 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "oscreceiver.hpp"
+#include "testsupport/simulator.hpp"
 
 namespace {
 
-struct Sim {
-    pid_t pid = -1;
-    std::string pty;
-    Sim() {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            execl(GLOVESIM_PATH, "glovesim", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* f = fdopen(out[0], "r");
-        char line[512] = {};
-        if (f && std::fgets(line, sizeof line, f))
-            pty = std::string(line, std::strcspn(line, "\r\n"));
-        if (f)
-            std::fclose(f);
-    }
-    ~Sim() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
 TEST(GlovectlStream, OscReceivesEveryPrintedFrame) {
     Receiver receiver;
-    Sim sim;
-    ASSERT_FALSE(sim.pty.empty());
+    testsupport::Simulator sim(GLOVESIM_PATH, "");
+    ASSERT_TRUE(sim.ready());
     constexpr int kFrames = 20;
-    const std::string command = std::string(GLOVECTL_PATH) + " --serial " + sim.pty +
-                                " stream --frames " + std::to_string(kFrames) +
-                                " --name left_7 --osc 127.0.0.1:" + receiver.port();
-    FILE* ctl = popen(command.c_str(), "r");
-    ASSERT_NE(ctl, nullptr);
+    testsupport::ChildProcess ctl({GLOVECTL_PATH, "--serial", sim.terminal(), "stream", "--frames",
+                                   std::to_string(kFrames), "--name", "left_7", "--osc",
+                                   "127.0.0.1:" + receiver.port()});
     std::vector<std::vector<double>> printed;
-    char line[4096];
+    std::string line;
     bool header = true;
-    while (std::fgets(line, sizeof line, ctl)) {
+    while (ctl.readLine(line)) {
         if (header) {
             header = false;
             continue;
@@ -71,7 +36,7 @@ TEST(GlovectlStream, OscReceivesEveryPrintedFrame) {
             fields.push_back(std::stod(field));
         printed.push_back(fields);
     }
-    ASSERT_EQ(pclose(ctl), 0);
+    ASSERT_EQ(ctl.finish(), 0) << ctl.errorOutput();
     ASSERT_EQ(printed.size(), size_t{kFrames});
     const auto got = receiver.take(kFrames);
     ASSERT_EQ(got.size(), size_t{kFrames});

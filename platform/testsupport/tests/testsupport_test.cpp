@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +88,20 @@ TEST(ChildProcess, InputAndEnvironmentReachTheChild) {
     EXPECT_EQ(child.waitExit(10s), 0);
 }
 
+TEST(ChildProcess, MergedOutputIsReadToItsEndAndAHungChildIsCutOff) {
+    ChildProcess chatty({"/bin/sh", "-c", "echo out; echo err >&2; echo done"},
+                        {.mergeStderr = true});
+    EXPECT_TRUE(chatty.waitForOutput("done", 10s)) << chatty.output();
+    EXPECT_EQ(chatty.finish(10s), 0);
+    EXPECT_NE(chatty.errorOutput().find("err"), std::string::npos) << chatty.errorOutput();
+    EXPECT_NONFATAL_FAILURE(
+        {
+            ChildProcess hung("/bin/sh", {"-c", "exec sleep 60"});
+            EXPECT_EQ(hung.finish(300ms), -1);
+        },
+        "did not end within its time");
+}
+
 TEST(Pty, LinkNamesTheSlaveAndBytesCrossBothWays) {
     testsupport::TempDir dir;
     const std::string link = dir.file("port");
@@ -118,6 +133,9 @@ TEST(TempDir, WritesNestedFilesAndIsRemoved) {
         const std::string file = dir.write("a/b/c.txt", std::string("x\0y", 3));
         EXPECT_EQ(testsupport::readFile(file), std::string("x\0y", 3));
         EXPECT_EQ(dir.read(file), dir.read("a/b/c.txt"));
+        dir.write("env", "# set up\nexport A='1 2'\nexport B=''\nC='x'\nexport D='unclosed\n");
+        const std::map<std::string, std::string> expected{{"A", "1 2"}, {"B", ""}};
+        EXPECT_EQ(testsupport::readExports(dir.file("env")), expected);
     }
     EXPECT_FALSE(std::filesystem::exists(path));
 }

@@ -3,11 +3,7 @@
 // (its stream reader runs on the plug-in's thread); a client's handler takes the difference
 // on the same host's monotonic clock. Reported: median and 99th percentile in microseconds.
 #include <benchmark/benchmark.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +16,7 @@
 #include <vector>
 
 #include "remotesession.hpp"
+#include "testsupport/simulator.hpp"
 
 namespace {
 
@@ -43,40 +40,22 @@ struct Collector {
 
 // dmserver on an ephemeral loopback port; stopped with SIGTERM.
 struct ServerProcess {
-    pid_t pid = -1;
+    std::unique_ptr<testsupport::ChildProcess> process;
     int port = 0;
     ServerProcess() {
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
         // DMSERVER picks another build of the server, to compare two builds back to back.
         const char* env = std::getenv("DMSERVER");
         const std::string path = env != nullptr && *env != '\0' ? env : DMSERVER_PATH;
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            execl(path.c_str(), path.c_str(), "--bind", "127.0.0.1:0", "--log-level", "warn",
-                  "--config", "/dev/null", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        pollfd p{out[0], POLLIN, 0};
-        char c = 0;
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0 &&
-               read(out[0], &c, 1) == 1) {
-            line += c;
-        }
-        close(out[0]);
+        testsupport::ChildOptions options;
+        options.waitFirstLine = true;
+        process = std::make_unique<testsupport::ChildProcess>(
+            path,
+            std::vector<std::string>{"--bind", "127.0.0.1:0", "--log-level", "warn", "--config",
+                                     "/dev/null"},
+            options);
+        const std::string& line = process->firstLine();
         size_t at = line.find("127.0.0.1:");
         port = at == std::string::npos ? 0 : std::atoi(line.c_str() + at + 10);
-    }
-    ~ServerProcess() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
     }
 };
 

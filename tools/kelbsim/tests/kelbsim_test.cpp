@@ -42,14 +42,11 @@ class Sim {
         }
     }
 
-    // Stops the program with `sig`; its exit status, or -1 when it did not exit by itself.
+    // Stops the program with `sig`; its exit status (128 + a signal that ended it, -1 while
+    // it still runs).
     int stop(int sig) {
-        int status = 0;
-        if (pid_ <= 0 || kill(pid_, sig) != 0 || waitpid(pid_, &status, 0) != pid_) {
-            return -1;
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        process_.signal(sig);
+        return process_.waitExit(std::chrono::seconds(20));
     }
 
     bool ok() const { return fd_ >= 0; }

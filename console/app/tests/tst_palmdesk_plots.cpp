@@ -45,7 +45,8 @@ class TestPalmdeskPlots : public QObject {
             std::uint8_t flag;
         } const faults[] = {{4, "flat=4", glove::kHealthFlat},
                             {9, "noise=9", glove::kHealthNoisy},
-                            {16, "saturate=16", glove::kHealthSaturated}};
+                            // Pinned at the top, the sensor is flat as well.
+                            {16, "saturate=16", glove::kHealthSaturated | glove::kHealthFlat}};
         GloveSimProcess sim;
         const QString stamps = sim.path(QStringLiteral("stamps.txt"));
         QStringList args{QStringLiteral("--delay-ms"), QString::number(kDelayMs),

@@ -180,13 +180,14 @@ class Kelbsim {
 
 TEST(Dmctl, StreamLatencyReportsTheDelayTheGloveAdds) {
     for (int delayMs : {0, 80}) {
-        std::string stamps = std::filesystem::temp_directory_path() /
-                             ("dmctl-stamps-" + std::to_string(getpid()) + "-" +
-                              std::to_string(delayMs));
+        std::string stamps =
+            std::filesystem::temp_directory_path() /
+            ("dmctl-stamps-" + std::to_string(getpid()) + "-" + std::to_string(delayMs));
         std::filesystem::remove(stamps);
         Kelbsim kelb({"--delay-ms", std::to_string(delayMs), "--stamp-file", stamps});
         ASSERT_FALSE(kelb.path().empty());
-        Outcome r = dmctl("read glove " + kelb.path() + " --stream --count 150 --latency " + stamps);
+        Outcome r =
+            dmctl("read glove " + kelb.path() + " --stream --count 150 --latency " + stamps);
         ASSERT_EQ(r.status, 0) << r.out;
         auto at = r.out.find("dmctl: latency ");
         ASSERT_NE(at, std::string::npos) << r.out;

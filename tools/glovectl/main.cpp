@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -362,6 +363,7 @@ Action commandRecord(Args& args, const Line& line) {
         const GloveTiming timing = link.timing();
         const auto start = Clock::now();
         const auto end = start + std::chrono::seconds(seconds);
+        std::exception_ptr gone;  // the glove left and did not return
         auto since = [start] {
             return std::chrono::duration<double>(Clock::now() - start).count();
         };
@@ -389,7 +391,13 @@ Action commandRecord(Args& args, const Line& line) {
             } else if (link.connectionLost() && Clock::now() < end) {
                 recorder.connectionLost();
                 link.setTiming(timing);
-                reconnectStream(link, line);
+                try {
+                    reconnectStream(link, line);
+                } catch (const Failure&) {
+                    // The take so far is kept, ending in the hole the glove left.
+                    gone = std::current_exception();
+                    break;
+                }
             }
         }
         link.setTiming(timing);
@@ -411,6 +419,9 @@ Action commandRecord(Args& args, const Line& line) {
         }
         std::fprintf(stderr, "glovectl: %ld frames, %ld gaps recorded to %s\n", recorder.frames(),
                      recorder.gaps(), out.c_str());
+        if (gone) {
+            std::rethrow_exception(gone);
+        }
     };
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
@@ -147,6 +148,28 @@ TEST_F(Recording, SilenceIsAGapAtTheEndOfTheTake) {
     EXPECT_EQ(t.frames.size(), 8u);
     EXPECT_GT(t.endGapSeconds, 1.0);
     EXPECT_NE(log_.find("1 gaps"), std::string::npos) << log_;
+}
+
+TEST_F(Recording, ADroppedConnectionIsAGapInTheTake) {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const QString port = QString::number(probe.serverPort());
+    probe.close();
+    const std::string csv = path("dropped.csv");
+    QProcess ctl;
+    ctl.start(QStringLiteral(GLOVECTL_PATH),
+              {"--listen", port, "--bind", "127.0.0.1", "--wait", "3", "record", "--out",
+               QString::fromStdString(csv), "--seconds", "6"});
+    ASSERT_TRUE(ctl.waitForStarted(10000));
+    sim_.start(QStringLiteral(GLOVESIM_PATH),
+               {"--tcp", "127.0.0.1:" + port, "--once", "--fault", "drop-after-frames=12"});
+    ASSERT_TRUE(ctl.waitForFinished(120000));
+    EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
+    // The glove comes back after the drop and streams on: one hole, after frame 12.
+    const take::Take t = take::readTakeFile(csv);
+    ASSERT_GT(t.frames.size(), 13u);
+    for (std::size_t k = 0; k < t.frames.size(); ++k)
+        EXPECT_EQ(t.frames[k].gapSeconds > 0, k == 12) << "frame " << k;
 }
 
 TEST_F(Recording, ABrokenTakeIsRefusedAtOpen) {

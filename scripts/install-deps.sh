@@ -13,6 +13,7 @@ PACKAGES="
   xvfb xauth x11-utils fonts-dejavu-core
   libcli11-dev
   libzmq3-dev cppzmq-dev
+  liblo-dev cyclonedds-dev cyclonedds-tools libfastrtps-dev fastddsgen
   iproute2 util-linux
 "
 

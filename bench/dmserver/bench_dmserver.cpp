@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,10 +32,13 @@ uint64_t monotonicNs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+// One per client, so that the 32 receive threads never wait for each other's bookkeeping,
+// and reserved ahead, so that no sample pays for a vector growing under it.
 struct Collector {
     std::mutex mutex;
     std::vector<double> micros;
     bool recording = false;
+    Collector() { micros.reserve(1 << 13); }
 };
 
 // dmserver on an ephemeral loopback port; stopped with SIGTERM.
@@ -46,10 +50,13 @@ struct ServerProcess {
         if (pipe(out) != 0) {
             return;
         }
+        // DMSERVER picks another build of the server, to compare two builds back to back.
+        const char* env = std::getenv("DMSERVER");
+        const std::string path = env != nullptr && *env != '\0' ? env : DMSERVER_PATH;
         pid = fork();
         if (pid == 0) {
             dup2(out[1], 1);
-            execl(DMSERVER_PATH, DMSERVER_PATH, "--bind", "127.0.0.1:0", "--log-level", "warn",
+            execl(path.c_str(), path.c_str(), "--bind", "127.0.0.1:0", "--log-level", "warn",
                   "--config", "/dev/null", static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -79,13 +86,13 @@ void BM_StreamLatency(benchmark::State& state) {
         state.SkipWithError("dmserver did not start");
         return;
     }
-    Collector collector;
+    std::vector<Collector> collectors(kClients);
     std::vector<std::unique_ptr<rzremote::Session>> clients;
     for (int c = 0; c < kClients; ++c) {
         int r = 0;
         auto s = rzremote::Session::connect(
             "127.0.0.1", server.port,
-            [&collector](uint32_t, const rzwire::DataRecord& rec) {
+            [&collector = collectors[c]](uint32_t, const rzwire::DataRecord& rec) {
                 double us = static_cast<double>(monotonicNs() - rec.stampNs) / 1000.0;
                 std::lock_guard<std::mutex> lock(collector.mutex);
                 if (collector.recording && rec.kind == rzwire::DataKind::Data) {
@@ -109,17 +116,22 @@ void BM_StreamLatency(benchmark::State& state) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // subscriptions settle
     for (auto _ : state) {
-        {
+        for (Collector& collector : collectors) {
             std::lock_guard<std::mutex> lock(collector.mutex);
             collector.micros.clear();
             collector.recording = true;
         }
         std::this_thread::sleep_for(std::chrono::seconds(3));
-        std::lock_guard<std::mutex> lock(collector.mutex);
-        collector.recording = false;
+        for (Collector& collector : collectors) {
+            std::lock_guard<std::mutex> lock(collector.mutex);
+            collector.recording = false;
+        }
     }
-    std::vector<double> v = collector.micros;
     clients.clear();
+    std::vector<double> v;
+    for (Collector& collector : collectors) {
+        v.insert(v.end(), collector.micros.begin(), collector.micros.end());
+    }
     if (v.empty()) {
         state.SkipWithError("no records");
         return;

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "mocapconsole.hpp"
-#include "take.hpp"
+#include "takebvh.hpp"
 #include "worker/mocapglovestate.hpp"
 
 // A take in progress. add() and lost() run on the worker thread, the rest on the GUI thread;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <unordered_set>
 #include <utility>
 
@@ -20,7 +21,11 @@
 
 struct RzSerialPort {
     uint32_t magic = RZ_SERIAL_MAGIC;
-    int fd = -1;
+    // Replaced by the watcher when a hung-up line is opened again: writers and flushes take
+    // it under writeMutex, which the watcher holds while it swaps.
+    std::atomic<int> fd{-1};
+    std::string path;  // as opened; fixed after RZ_SerialOpen
+    int baud = 0;
     int wakeFd = -1;  // eventfd: a write wakes the watcher's poll()
     // The running watcher, and one that ended by itself and still has to be awaited. A
     // watcher that ends by itself moves its handle from `watcher` to `finished`, so the port
@@ -142,6 +147,48 @@ void sleepOnWake(RzSerialPort* port, int ms) {
     poll(&p, 1, ms);
 }
 
+// A pseudo-terminal's slave name dies with its master and may be given to an unrelated
+// terminal next; any other path (a device node, a link a simulator re-points) names the same
+// line again when it comes back.
+bool reopenable(const RzSerialPort* port) {
+    return port->path.rfind("/dev/pts/", 0) != 0;
+}
+
+// The far end hung up (a cable pulled, a unit or simulator restarted): the line is silent to
+// the stream, as an unplugged cable is, and the path is opened again once a second until it
+// answers. False when the watcher is being stopped meanwhile.
+bool awaitLine(RzSerialPort* port, RzDataStream* stream) {
+    DP_LOG(0, "[seriald] RZ_SerialWatch: %s hung up, waiting for it to come back.\n",
+           port->path.c_str());
+    port->pendingLength = 0;  // a partial record of the lost line
+    while (port->running.load()) {
+        sleepOnWake(port, port->watchTimeoutMs);
+        if (!port->running.load()) {
+            return false;
+        }
+        int fd = tty::openExclusive(port->path);
+        if (fd >= 0 && tty::configure(fd, static_cast<uint32_t>(port->baud), tty::Lines::kOff) !=
+                           tty::Setup::kOk) {
+            tty::closeExclusive(fd);
+            fd = -1;
+        }
+        if (fd < 0) {
+            RZ_DataStreamAnnounce(stream, RZERR_SERIAL_READ_TIMEOUT);
+            continue;
+        }
+        tty::flush(fd, true, true);
+        int old;
+        {
+            std::lock_guard<std::mutex> lock(port->writeMutex);
+            old = port->fd.exchange(fd);
+        }
+        tty::closeExclusive(old);
+        DP_LOG(0, "[seriald] RZ_SerialWatch: %s is back.\n", port->path.c_str());
+        return true;
+    }
+    return false;
+}
+
 int watcherMain(void* arg) {
     auto* port = static_cast<RzSerialPort*>(arg);
     tWatching = port;
@@ -182,6 +229,13 @@ int watcherMain(void* arg) {
         if ((ev & (POLLERR | POLLNVAL)) != 0 || ((ev & POLLHUP) != 0 && (ev & POLLIN) == 0)) {
             DP_LOG(0, "RZ_SerialWatch: waitcommevent error %d\n", ev);
             RZ_DataStreamAnnounce(stream, RZERR_SERIAL_SELECT);
+            if ((ev & POLLHUP) != 0 && reopenable(port)) {
+                if (!awaitLine(port, stream)) {
+                    break;
+                }
+                lastActivity = std::chrono::steady_clock::now();
+                continue;
+            }
             break;
         }
         port->lastRead = 0;
@@ -198,6 +252,13 @@ int watcherMain(void* arg) {
                 RZ_ErrorPrint(n, "[seriald] RZ_SerialWatch");
             }
             RZ_DataStreamAnnounce(stream, RZERR_SERIAL_READ);
+            if (tty::hungUp(port->fd) && reopenable(port)) {
+                if (!awaitLine(port, stream)) {
+                    break;
+                }
+                lastActivity = std::chrono::steady_clock::now();
+                continue;
+            }
             break;
         }
         if (port->lastRead == 0) {
@@ -290,6 +351,8 @@ RZ_PLUGIN_EXPORT RzSerialPort* RZ_SerialOpen(const char* path, const char* setti
         return nullptr;
     }
     port->eventChar = static_cast<uint16_t>((eventChar ? 1 : 0) << 8 | eventValue);
+    port->path = path;
+    port->baud = baud;
     port->fd = tty::openExclusive(path);
     if (port->fd < 0) {
         int code = errno == EBUSY ? RZERR_DEVICE_IN_USE : RZERR_INVALID_DEVICE;
@@ -354,6 +417,7 @@ RZ_PLUGIN_EXPORT int RZ_SerialFlush(RzSerialPort* port, int clearInput, int clea
         DP_LOG(0, "[seriald] RZ_SerialFlush: invalid port.\n");
         return RZERR_INVALID_DEVICE;
     }
+    std::lock_guard<std::mutex> lock(port->writeMutex);
     tty::flush(port->fd, clearInput != 0, clearOutput != 0);
     return RZERR_NO_ERROR;
 }
@@ -423,7 +487,7 @@ RZ_PLUGIN_EXPORT int RZ_SerialWatch(RzSerialPort* port, RzDataStream* stream) {
         port->stream.store(stream);
         port->running.store(true);
         DP_LOG(1, "[seriald] RZ_SerialWatch: start watching %x %d\n", RZ_ListItemId(stream),
-               port->fd);
+               port->fd.load());
         started = RZ_CreateThread(watcherMain, port);
         if (started == nullptr) {
             port->running.store(false);

@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numbers>
 
 #include "avatar/handkinematics.hpp"
 #include "devices/exceptions.hpp"
 #include "devices/vexaglove.hpp"
-#include "handmapping.hpp"
+#include "handbinding.hpp"
 #include "jointtable.hpp"
 
 using Manuvia::JointRecord;
@@ -18,29 +17,10 @@ int ORDeviceManuvia::TypeInfo = FBRegisterTypeId("ORDeviceManuvia");
 
 namespace {
 
-constexpr double kToDegrees = 180.0 / std::numbers::pi;
-
 FBQuaternion rotation(double x, double y, double z) {
     FBQuaternion q;
     FBRotationToQuaternion(q, FBVector3d(x, y, z), kFBXYZ);
     return q;
-}
-
-FBQuaternion product(const FBQuaternion& a, const FBQuaternion& b) {
-    FBQuaternion out;
-    FBQMult(out, a, b);
-    return out;
-}
-
-void toEuler(const FBQuaternion& q, double out[3]) {
-    FBVector3d e;
-    FBQuaternionToRotation(e, q, kFBXYZ);
-    for (int i = 0; i < 3; ++i)
-        out[i] = e[i];
-}
-
-bool startsWith(const char* text, const char* prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
 }  // namespace
@@ -276,6 +256,7 @@ void ORDeviceManuvia::record(FBTime time) {
 
 bool ORDeviceManuvia::AnimationNodeNotify(FBAnimationNode* node, FBEvaluateInfo* info) {
     (void)node;
+    static_assert(Devices::VexaGlove::kSensorCount == Manuvia::kBindingSensorCount);
     double sensors[Devices::VexaGlove::kSensorCount] = {};
     std::shared_lock lock(m_lock);
     bool live = m_vexaGlove && m_vexaGlove->isConnected();
@@ -304,37 +285,8 @@ bool ORDeviceManuvia::AnimationNodeNotify(FBAnimationNode* node, FBEvaluateInfo*
 
 void ORDeviceManuvia::evaluateJoint(JointRecord& joint, const double* sensors, FBMatrix& thumbFrame,
                                     double* e) const {
-    const Avatar::KinNode& kin = *joint.kinNode;
-    auto raw = [sensors](std::int64_t channel) {
-        return (channel >= 0 && channel < Devices::VexaGlove::kSensorCount)
-                   ? sensors[channel] * kToDegrees
-                   : 0.0;
-    };
-    double own = raw(kin.channel);
-    double child = kin.children.count() > 0 ? raw(kin.children.at(0)->channel) : 0.0;
-    const char* name = kin.name;
-    const FBQuaternion& rest = joint.restQuaternion;
-
-    if (startsWith(name, "base_thb")) {
-        FBQuaternion q = product(rest, rotation(0.0, -child - joint.thumbBias, -own));
-        toEuler(q, e);
-        // The thumb base's frame in the axes the middle thumb joint is measured in.
-        FBQuaternion swapped(-q[2], q[0], -q[1], q[3]);
-        FBVector3d angles;
-        FBQuaternionToRotation(angles, swapped, kFBXYZ);
-        FBRotationToMatrix(thumbFrame, angles, kFBXYZ);
-    } else if (startsWith(name, "base")) {
-        toEuler(product(product(rest, rotation(0.0, own, 0.0)), rotation(0.0, 0.0, -child)), e);
-    } else if (startsWith(name, "middle_t")) {
-        double theta = Manuvia::middleThumbRoll(thumbFrame, m_rightHand);
-        toEuler(product(product(rest, rotation(theta, 0.0, 0.0)), rotation(0.0, 0.0, -own)), e);
-    } else if (startsWith(name, "midd") || startsWith(name, "dist")) {
-        toEuler(product(rest, rotation(0.0, 0.0, -own)), e);
-    } else if (startsWith(name, "Wris")) {
-        e[0] = 0.0;
-        e[1] = -child;
-        e[2] = -own;
-    }
+    Manuvia::bindJoint(*joint.kinNode, joint.restQuaternion, joint.thumbBias, m_rightHand, sensors,
+                       thumbFrame, e);
 }
 
 Devices::Device* ORDeviceManuvia::glove() const {

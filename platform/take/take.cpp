@@ -8,7 +8,6 @@
 #include <ostream>
 #include <sstream>
 
-#include "handpose.hpp"
 #include "link/glovetables.hpp"
 
 namespace take {
@@ -20,6 +19,7 @@ constexpr int kTimeColumns = 8;  // host_s, glove_s, five fields, gap_s
 constexpr int kColumnCount = kTimeColumns + 2 * kValues;
 // A row holds 56 numbers; anything far longer is not a take row and is not buffered whole.
 constexpr std::size_t kMaxLine = 4096;
+constexpr double kStampResolution = 1.0 / 30.0;  // seconds
 
 std::string sensorName(int index) {
     const char* code = glove::sensorShortCode(index);
@@ -90,7 +90,9 @@ void Recorder::add(double hostSeconds, const int time[5], const std::int32_t raw
         double step = f.gloveSeconds - m_lastGlove;
         if (step < -43200.0)
             step += 86400.0;  // past midnight
-        if (step > 1.5 * m_take.period)
+        // The stamp counts whole 1/30 s, so at 30 Hz a step of two counts is rounding as often
+        // as a lost frame: a hole must exceed a period by more than one count.
+        if (step > std::max(1.5 * m_take.period, m_take.period + kStampResolution) + 1e-6)
             f.gapSeconds = step;
         if (m_lost)
             f.gapSeconds = std::max({f.gapSeconds, hostSeconds - m_lastHost, m_take.period});
@@ -213,15 +215,6 @@ Take readTakeFile(const std::string& path, long maxFrames) {
     } catch (const TakeError& e) {
         throw TakeError(path + ": " + e.what());
     }
-}
-
-std::string takeToBvh(const Take& t) {
-    mbhost::BvhTake bvh;
-    bvh.joints = handJoints(t.rightHand);
-    bvh.frameTime = t.period;
-    for (const Frame& f : t.frames)
-        bvh.frames.push_back(handFrame(f.angles.data(), t.rightHand));
-    return mbhost::writeBvh(bvh, "XYZ");
 }
 
 }  // namespace take

@@ -9,7 +9,8 @@
 //   glove_s  the glove's time stamp as seconds of the day (see gloveSeconds)
 //   hh,mm,ss,f4,f5  the five time fields as the frame carried them
 //   gap_s    0, or the length of the hole before this frame (frame-time step above 1.5
-//            periods, or the time the connection was down)
+//            periods and above a period plus the stamp's 1/30 s, or the time the connection
+//            was down)
 //   raw_<code> x24  raw sensor values in sensor-index order (2032 = never set)
 //   <code> x24      joint angles in radians, same order, flexion negative
 // Indexes 7 and 23 carry no sensor; they are named raw_n7/n7 and raw_n23/n23.
@@ -103,10 +104,6 @@ class Recorder {
 // long rows, non-numbers, more than maxFrames frames).
 Take readTake(std::istream& in, long maxFrames = 2'000'000);
 Take readTakeFile(const std::string& path, long maxFrames = 2'000'000);
-
-// The 21-joint hand of the animation-host plug-in posed frame by frame, as BVH text: the
-// received frames in order at the nominal period, holes not filled in.
-std::string takeToBvh(const Take& t);
 
 // Reads the structure of BVH text; throws TakeError when it is not BVH.
 BvhSummary readBvh(std::istream& in);

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "devicemanager/rzclient.h"
+#include "handforward.hpp"
 #include "log.hpp"
 #include "server.hpp"
 
@@ -74,6 +76,9 @@ int main(int argc, char** argv) {
     std::string logLevel = "info";
     std::string plugins;
     int verbose = 0;
+    std::string osc, vmc;
+    bool dds = false;
+    double rate = 0.0;
     app.set_config("--config", defaultConfigFile(),
                    "key=value file (default $XDG_CONFIG_HOME/manuvia/dmserver.conf); "
                    "command-line options override it")
@@ -95,12 +100,24 @@ int main(int argc, char** argv) {
     app.add_option("--workers", options.workers, "Threads that call into the plug-ins (default 8)")
         ->check(CLI::Range(1, 256))
         ->option_text("N");
+    app.add_option("--io-threads", options.ioThreads,
+                   "ZeroMQ I/O threads sending to the clients (default 1)")
+        ->check(CLI::Range(1, 16))
+        ->option_text("N");
     app.add_option("--log-level", logLevel, "error, warn, info (default) or debug")
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}))
         ->option_text("LEVEL");
     app.add_option("--verbose", verbose, "Plug-in verbosity, 0 to 9 (default RZ_VERBOSE)")
         ->check(CLI::Range(0, 9))
         ->option_text("N");
+    app.add_option("--osc", osc, "Also send every glove's joint angles as OSC to HOST:PORT")
+        ->option_text("ADDR");
+    app.add_option("--vmc", vmc, "Also send every glove's hand as VMC bones to HOST:PORT")
+        ->option_text("ADDR");
+    app.add_flag("--dds", dds, "Also publish every glove as a ROS 2 JointState over DDS");
+    app.add_option("--rate", rate, "Send at most HZ frames a second per glove (default: all)")
+        ->check(CLI::Range(0.01, 10000.0))
+        ->option_text("HZ");
     for (CLI::Option* option : app.get_options()) {
         option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     }
@@ -118,6 +135,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dmserver: bad value for --bind: %s (HOST:PORT)\n", bind.c_str());
         return 2;
     }
+    streaming::StreamOptions targets;
+    const char* option = "--osc";
+    try {
+        if (!osc.empty()) {
+            targets.osc = streaming::parseTarget(osc);
+        }
+        option = "--vmc";
+        if (!vmc.empty()) {
+            targets.vmc = streaming::parseTarget(vmc);
+        }
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "dmserver: %s: %s\n", option, e.what());
+        return 2;
+    }
+    targets.dds = dds;
+    targets.rateHz = rate;
     dmserver::setLogLevel(logLevel);
     if (app.count("--verbose") > 0) {
         RZ_SetVerbosity(verbose);
@@ -146,6 +179,18 @@ int main(int argc, char** argv) {
         dmserver::log(dmserver::LogLevel::Warn, "no plug-ins loaded: every open will fail");
     }
     int status = 0;
+    // Outlives the server, which closes its devices (and so their glove streams) on the way out.
+    std::unique_ptr<dmserver::HandForwarder> forward;
+    if (targets.any()) {
+        try {
+            forward = std::make_unique<dmserver::HandForwarder>(targets);
+        } catch (const std::runtime_error& e) {
+            dmserver::log(dmserver::LogLevel::Error, "cannot stream: %s", e.what());
+            RZ_UnloadPlugins();
+            return 1;
+        }
+        options.forward = forward.get();
+    }
     {
         dmserver::DeviceServer server(options);
         std::string error;
@@ -162,6 +207,7 @@ int main(int argc, char** argv) {
                       options.leaseMs, options.workers);
         server.run(gStopPipe[0]);
     }
+    forward.reset();
     RZ_UnloadPlugins();
     dmserver::log(dmserver::LogLevel::Info, "stopped");
     return status;

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
+#include "handforward.hpp"
 #include "log.hpp"
 
 namespace dmserver {
@@ -23,6 +25,9 @@ struct DeviceServer::Topic {
     RzDeviceHandle via = 0;  // an open handle of the instance, used to detach
     int refs = 0;            // attaches of remote clients
     uint32_t sequence = 0;   // guarded by publishMutex_
+    // Written by the plug-in's thread, read by the main loop's silence watch.
+    std::atomic<uint64_t> lastDataNs{0};  // 0: nothing streamed yet
+    uint64_t silentSinceNs = 0;           // main loop, under lifeMutex_; 0 while streaming
 };
 
 namespace {
@@ -44,6 +49,7 @@ int topicReader(RzDataStream* stream, int reason) {
         uint8_t buffer[65536];
         int n = RZ_DataStreamRead(stream, buffer, sizeof(buffer));
         if (n > 0) {
+            topic->lastDataNs.store(monotonicNs(), std::memory_order_relaxed);
             topic->server->publish(*topic, rzwire::DataKind::Data, 0, buffer,
                                    static_cast<size_t>(n));
         }
@@ -59,6 +65,7 @@ int topicReader(RzDataStream* stream, int reason) {
 
 DeviceServer::DeviceServer(ServerOptions options)
     : options_(std::move(options)),
+      context_(std::max(1, options_.ioThreads)),
       router_(context_, zmq::socket_type::router),
       pub_(context_, zmq::socket_type::pub) {
     router_.set(zmq::sockopt::linger, 0);
@@ -107,21 +114,25 @@ bool DeviceServer::bind(std::string& outError) {
 
 void DeviceServer::publish(Topic& topic, rzwire::DataKind kind, int reason, const uint8_t* data,
                            size_t size) {
-    rzwire::DataRecord record;
-    record.kind = kind;
-    record.stampNs = monotonicNs();
-    record.reason = reason;
+    rzwire::DataRecord header;
+    header.kind = kind;
+    header.stampNs = monotonicNs();
+    header.reason = reason;
+    // The frame is built in place in one message, which the PUB socket then shares among
+    // its subscribers: one allocation and one copy of the payload per record.
+    zmq::message_t frame(rzwire::kDataHeaderSize + size);
+    auto* bytes = static_cast<uint8_t*>(frame.data());
     if (size > 0) {
-        record.payload.assign(data, data + size);
+        std::memcpy(bytes + rzwire::kDataHeaderSize, data, size);
     }
     // Announcements come from other threads than the feeding one: number under the lock.
     std::lock_guard<std::mutex> lock(publishMutex_);
-    record.sequence = topic.sequence++;
-    Bytes frame = rzwire::encodeData(record);
+    header.sequence = topic.sequence++;
+    rzwire::encodeDataHeader(header, size, bytes);
     try {
         // PUB never blocks: a subscriber past its high-water mark loses the record.
         pub_.send(zmq::buffer(topic.topicFrame), zmq::send_flags::sndmore);
-        pub_.send(zmq::buffer(frame), zmq::send_flags::dontwait);
+        pub_.send(frame, zmq::send_flags::dontwait);
     } catch (const zmq::error_t& e) {
         log(LogLevel::Warn, "publish on %u: %s", topic.instance, e.what());
     }
@@ -154,6 +165,7 @@ void DeviceServer::run(int stopFd) {
         }
         if (Clock::now() >= nextSweep) {
             sweep();
+            watchSilence();
             nextSweep = Clock::now() + sweepEvery;
         }
     }
@@ -356,6 +368,34 @@ void DeviceServer::sweep() {
     }
 }
 
+// Plug-ins keep a silent line to themselves (the glove's recovery runs inside it), so the
+// server judges by the data: a topic that streamed and stopped is logged, and again when its
+// data resumes.
+void DeviceServer::watchSilence() {
+    std::unique_lock<std::mutex> life(lifeMutex_, std::try_to_lock);
+    if (!life.owns_lock()) {
+        return;  // a worker is attaching or detaching: the next sweep looks
+    }
+    const uint64_t now = monotonicNs();
+    const uint64_t limit = static_cast<uint64_t>(options_.silenceMs) * 1000000ull;
+    for (auto& [instance, topic] : topics_) {
+        uint64_t last = topic->lastDataNs.load(std::memory_order_relaxed);
+        if (last == 0) {
+            continue;
+        }
+        bool quiet = now > last && now - last >= limit;
+        if (quiet && topic->silentSinceNs == 0) {
+            topic->silentSinceNs = last;
+            log(LogLevel::Info, "instance %u: silent for %llu ms", instance,
+                static_cast<unsigned long long>((now - last) / 1000000ull));
+        } else if (!quiet && topic->silentSinceNs != 0) {
+            log(LogLevel::Info, "instance %u: streaming again after %llu ms", instance,
+                static_cast<unsigned long long>((last - topic->silentSinceNs) / 1000000ull));
+            topic->silentSinceNs = 0;
+        }
+    }
+}
+
 void DeviceServer::workerLoop() {
     while (true) {
         Job job;
@@ -466,6 +506,9 @@ int DeviceServer::open(uint64_t session, rzwire::Reader& in, rzwire::Writer& out
             id = ++nextHandle_;
         } while (id == 0 || handles_.count(id) != 0);
         handles_[id] = entry;
+    }
+    if (options_.forward != nullptr) {
+        options_.forward->opened(h, entry.instance);
     }
     log(LogLevel::Debug, "client %016llx opened %s \"%s\": handle %u, instance %u",
         static_cast<unsigned long long>(session), type.c_str(), device.c_str(), id, entry.instance);
@@ -602,6 +645,9 @@ int DeviceServer::closeHandle(uint64_t session, uint32_t handle) {
         }
         std::lock_guard<std::mutex> lock(stateMutex_);
         handles_.erase(handle);
+    }
+    if (options_.forward != nullptr) {
+        options_.forward->closing(h.device, h.instance);
     }
     RZ_DeviceClose(h.device);
     log(LogLevel::Debug, "handle %u (instance %u) closed", handle, h.instance);

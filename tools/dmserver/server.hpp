@@ -25,14 +25,19 @@
 
 namespace dmserver {
 
+class HandForwarder;
+
 struct ServerOptions {
     std::string host = "127.0.0.1";
-    int port = 7800;        // 0: any free port (see DeviceServer::controlPort)
-    int dataPort = 0;       // 0: any free port; clients learn it from the hello reply
-    int leaseMs = 5000;     // a client silent this long loses its devices
-    int workers = 8;        // threads that call into the plug-ins
-    int queueLimit = 1024;  // requests waiting for a worker before "busy" replies
-    int publishHwm = 1000;  // records queued per subscriber before they are dropped
+    int port = 7800;                   // 0: any free port (see DeviceServer::controlPort)
+    int dataPort = 0;                  // 0: any free port; clients learn it from the hello reply
+    int leaseMs = 5000;                // a client silent this long loses its devices
+    int workers = 8;                   // threads that call into the plug-ins
+    int queueLimit = 1024;             // requests waiting for a worker before "busy" replies
+    int publishHwm = 1000;             // records queued per subscriber before they are dropped
+    int ioThreads = 1;                 // ZeroMQ I/O threads: the publisher's fan-out to subscribers
+    int silenceMs = 2000;              // a streaming instance quiet this long is logged as silent
+    HandForwarder* forward = nullptr;  // told of every open and close; outlives the server
 };
 
 class DeviceServer {
@@ -74,6 +79,7 @@ class DeviceServer {
     void receive();
     void sendReplies();
     void sweep();
+    void watchSilence();
     void reply(const std::string& peer, const rzwire::Reply& r);
     void enqueue(Job job, rzwire::Reply& errorReply);
     void workerLoop();
@@ -88,7 +94,7 @@ class DeviceServer {
     void dropTopic_life(uint32_t instance, RzDeviceHandle closing);
 
     ServerOptions options_;
-    zmq::context_t context_{1};
+    zmq::context_t context_;
     zmq::socket_t router_;     // main thread only
     std::mutex publishMutex_;  // guards pub_
     zmq::socket_t pub_;

@@ -1,7 +1,9 @@
 // glovectl: a command-line client for the wireless glove, for people who script their glove.
 
 #include "link/glovelink.hpp"
+#include "streaming/handstream.hpp"
 #include "take.hpp"
+#include "takebvh.hpp"
 
 #include <unistd.h>
 #include <QCommandLineParser>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -34,7 +37,10 @@ const char* const kCommands =
     "  download NAME --out DIR         make NAME active and download it into DIR/NAME\n"
     "  stream --frames N [--reconnect] N frames as CSV: time fields, 24 angles in degrees;\n"
     "                                  with --reconnect a glove that drops out is waited\n"
-    "                                  for (up to --wait seconds) and streams on\n"
+    "                                  for (up to --wait seconds) and streams on;\n"
+    "                                  also sends each frame with --osc HOST:PORT,\n"
+    "                                  --vmc HOST:PORT, --dds (ROS 2 JointState),\n"
+    "                                  --rate HZ (at most), --name NAME (default gloveSERIAL)\n"
     "  record --out FILE.csv [--bvh FILE.bvh] [--seconds N] [--frames N]\n"
     "                                  record a take (raw values, angles, time stamps, holes\n"
     "                                  marked); a glove that drops out is waited for\n"
@@ -275,16 +281,41 @@ Action commandDownload(Args& args, const Line& /*line*/) {
 }
 
 Action commandStream(Args& args, const Line& line) {
-    auto opts = args.options({"--frames"}, {"--reconnect"});
+    auto opts =
+        args.options({"--frames", "--osc", "--vmc", "--rate", "--name"}, {"--reconnect", "--dds"});
     if (!opts.count("--frames")) {
         fail("stream needs --frames N", 2);
     }
     const int frames = toInt(opts["--frames"], "frame count", 1, 100000000);
     const bool reconnect = opts.count("--reconnect") != 0;
-    return [frames, reconnect, line](GloveLink& link) {
+    auto targets = std::make_shared<streaming::StreamOptions>();
+    try {
+        if (opts.count("--osc")) {
+            targets->osc = streaming::parseTarget(opts["--osc"]);
+        }
+        if (opts.count("--vmc")) {
+            targets->vmc = streaming::parseTarget(opts["--vmc"]);
+        }
+    } catch (const std::invalid_argument& e) {
+        fail(e.what(), 2);
+    }
+    targets->dds = opts.count("--dds") != 0;
+    if (opts.count("--rate")) {
+        targets->rateHz = toInt(opts["--rate"], "rate", 1, 10000);
+    }
+    const std::string name = opts.count("--name") ? opts["--name"] : "";
+    return [frames, reconnect, line, targets, name](GloveLink& link) {
         link.querySensorCount();
         checkHealthy(link, "stream");
-        link.queryRightHand();
+        const bool right = link.queryRightHand();
+        std::unique_ptr<streaming::HandStream> sink;
+        streaming::Frame out;
+        if (targets->any()) {
+            out.name = name.empty() ? "glove" + std::to_string(link.readSerialNumber()) : name;
+            out.rightHand = right;
+            checkHealthy(link, "stream");
+            sink = std::make_unique<streaming::HandStream>(*targets);
+        }
         std::printf("hh,mm,ss,f4,f5");
         for (int i = 0; i < glove::kSensorIndexCount; ++i) {
             const char* code = glove::sensorShortCode(i);
@@ -319,6 +350,12 @@ Action commandStream(Args& args, const Line& line) {
             link.frameTime(t);
             double a[glove::kSensorIndexCount];
             link.copyAngles(a);
+            if (sink) {
+                static_assert(glove::kSensorIndexCount == streaming::kSensorCount);
+                std::memcpy(out.angles, a, sizeof a);
+                out.received = std::chrono::system_clock::now();
+                sink->send(out);
+            }
             std::printf("%d,%d,%d,%d,%d", t[0], t[1], t[2], t[3], t[4]);
             for (double v : a) {
                 // Rounded first and then lifted off negative zero, so a joint at rest reads

@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+#ifdef DMSERVER_PATH
+#include "dmserver_process.hpp"
+#endif
+
 extern char** environ;
 
 namespace {
@@ -183,14 +187,22 @@ auto hasBlocks(size_t n) {
     return [n](const std::string& text) { return blocksOf(text).size() >= n; };
 }
 
-// A registry whose default configuration holds the fixture's glove and arm, or fewer.
-std::string registryWith(bool glove, bool tracker) {
+std::string fixtureLink() {
     std::string link = readFile(std::string(DEMO_STATE_DIR) + "/kelbsim.link");
-    link = link.substr(0, link.find('\n'));
+    return link.substr(0, link.find('\n'));
+}
+
+// A registry whose default configuration holds the fixture's glove and arm, or fewer; the
+// glove served by the device manager at `serverPort` when one is given.
+std::string registryWith(bool glove, bool tracker, int serverPort = 0) {
+    std::string server;
+    if (serverPort != 0)
+        server =
+            R"("ServerAddress": "127.0.0.1", "ServerPort": )" + std::to_string(serverPort) + ", ";
     std::string devices;
     if (glove)
-        devices += R"(, "RightGlove": {"Type": "vexaglove", "DeviceManager": {"SerialPort": ")" +
-                   link + R"(", "BaudRate": 115200}})";
+        devices += R"(, "RightGlove": {"Type": "vexaglove", "DeviceManager": {)" + server +
+                   R"("SerialPort": ")" + fixtureLink() + R"(", "BaudRate": 115200}})";
     if (tracker)
         devices += R"(, "RightForce": {"Type": "kortavel",
                         "DeviceManager": {"SerialPort": "forcesim0"}})";
@@ -262,6 +274,30 @@ TEST_F(DeviceDemo, WithoutTrackerTheEmulatorFillsTheTrackerBlock) {
         EXPECT_EQ(blocks[1].t[k], 0.0);
     EXPECT_EQ(blocks[1].angle, 0.0);
 }
+
+#ifdef DMSERVER_PATH
+// The glove read through a dmserver in another process, named by the registry.
+TEST_F(DeviceDemo, ReadsTheGloveThroughADeviceServer) {
+    dmservertest::Server server({"--log-level", "debug"});
+    ASSERT_NE(server.port(), 0);
+    Demo demo({"20"}, envWithRegistry(registryWith(true, false, server.port())));
+    std::string text = demo.readUntil(hasBlocks(3));
+    EXPECT_EQ(text.rfind("Could not connect to tracker, using emulator instead\ndeltaTime: ", 0),
+              0u)
+        << text;
+    ASSERT_GE(blocksOf(text).size(), 3u) << text;
+    // The thumb line of the last complete block carries the glove's joint values.
+    size_t thumb = text.rfind("Glove: \n0 ", text.rfind("deltaTime: ") - 1);
+    ASSERT_NE(thumb, std::string::npos) << text;
+    std::vector<double> v;
+    ASSERT_TRUE(
+        numbersOf(text.substr(thumb + 8, text.find('\n', thumb + 8) - thumb - 8), "0 ", 4, v))
+        << text;
+    EXPECT_TRUE(std::any_of(v.begin(), v.end(), [](double x) { return x != 0.0; })) << text;
+    EXPECT_NE(server.log().find("opened vexaglove \"" + fixtureLink()), std::string::npos)
+        << server.log();
+}
+#endif
 
 TEST_F(DeviceDemo, WithoutGloveWaitsForEnterAndEndsWell) {
     Demo demo({}, envWithRegistry(registryWith(false, true)));

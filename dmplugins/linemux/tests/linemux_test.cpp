@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,6 +40,7 @@ class Pty {
     }
     ~Pty() { closeMaster(); }
     const std::string& path() const { return path_; }
+    int master() const { return master_; }
     bool ok() const { return master_ >= 0 && !path_.empty(); }
     void send(const void* bytes, size_t n) { ASSERT_EQ(write(master_, bytes, n), ssize_t(n)); }
     // Bytes the port wrote, collected until `n` arrived or the time-out.
@@ -419,6 +421,52 @@ TEST_F(Linemux, HangUpEndsTheWatcherButKeepsThePort) {
     RZ_InstanceDetach(port, s);
     RZ_InstanceClose(port);
     RZ_DataStreamDestroy(s);
+}
+
+// A line reached through a link (as a simulator or a device node that comes back gives it)
+// is silent while its far end is gone and is opened again once the link names a live one.
+TEST_F(Linemux, LinkedLineThatHangsUpComesBack) {
+    const std::string link = "/tmp/linemux-test-" + std::to_string(getpid());
+    auto far = std::make_unique<Pty>();
+    ASSERT_TRUE(tty::placeLink(link, far->path(), nullptr));
+    RzInstance* port = RZ_InstanceOpen((link + ":device=ioman").c_str());
+    ASSERT_NE(port, nullptr);
+    Reader r;
+    RzDataStream* s = RZ_DataStreamNew(2048, readerCallback, &r);
+    ASSERT_EQ(RZ_InstanceAttach(port, s), 0);
+    far.reset();  // hang-up: the link now names nothing
+    EXPECT_TRUE(r.waitUntil(
+        [](Reader& x) {
+            return std::count(x.reasons.begin(), x.reasons.end(), RZERR_SERIAL_READ_TIMEOUT) >= 2;
+        },
+        10000ms))
+        << "silence is announced while the line is away";
+    EXPECT_EQ(r.count(RZ_STREAM_QUIT), 0) << "the watcher keeps going";
+    auto back = std::make_unique<Pty>();
+    ASSERT_TRUE(tty::placeLink(link, back->path(), nullptr));
+    // Input that reaches the terminal before the port reopens it is flushed: repeat.
+    EXPECT_TRUE(r.waitUntil(
+        [&](Reader& x) {
+            if (x.bytes.find('G') == std::string::npos) {
+                (void)!write(back->master(), "G\0", 2);
+            }
+            return x.bytes.find('G') != std::string::npos;
+        },
+        10000ms));
+    uint8_t probe = 'S';
+    EXPECT_EQ(send(port, 16, &probe, 1, 1), 0);
+    // Echoes of the repeated input (the terminal was not raw before the port took it) may
+    // come first.
+    std::string got;
+    for (auto end = Clock::now() + 5000ms;
+         got.find('S') == std::string::npos && Clock::now() < end;) {
+        got += back->receive(1, 200ms);
+    }
+    EXPECT_NE(got.find('S'), std::string::npos) << "writes go to the new line";
+    RZ_InstanceDetach(port, s);
+    RZ_InstanceClose(port);
+    RZ_DataStreamDestroy(s);
+    tty::removeLink(link);
 }
 
 TEST_F(Linemux, AfterAHangUpThePortCanBeWatchedAgain) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <random>
 
 #include "devicemanager/rzerr.h"
@@ -15,10 +16,22 @@ using rzwire::Bytes;
 using rzwire::Op;
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+// I/O threads of the process's context: RZ_IO_THREADS, else one. One carries a client's few
+// sessions; a process that holds many sessions with busy streams may want more.
+int ioThreads() {
+    const char* env = std::getenv("RZ_IO_THREADS");
+    int n = env != nullptr ? std::atoi(env) : 0;
+    return n >= 1 && n <= 16 ? n : 1;
+}
+
+}  // namespace
+
 zmq::context_t& context() {
     // Never destroyed: sessions of a program that exits without closing its devices still
     // hold sockets, and terminating a context waits for them.
-    static zmq::context_t* ctx = new zmq::context_t(1);
+    static zmq::context_t* ctx = new zmq::context_t(ioThreads());
     return *ctx;
 }
 
@@ -309,6 +322,9 @@ void Session::send_locked(Op op) {
 
 void Session::receiveLoop() {
     auto nextBeat = Clock::now();
+    // Reused for every message: the receive path allocates only when a record outgrows them.
+    zmq::message_t topicPart, recordPart;
+    rzwire::DataRecord record;
     while (!stop_.load()) {
         auto now = Clock::now();
         if (now >= nextBeat) {
@@ -346,24 +362,20 @@ void Session::receiveLoop() {
         }
         // Drain what has arrived; a burst is delivered before the next poll.
         for (int n = 0; n < 256 && !stop_.load(); ++n) {
-            std::vector<zmq::message_t> parts;
-            zmq::message_t part;
-            if (!sub_.recv(part, zmq::recv_flags::dontwait)) {
+            if (!sub_.recv(topicPart, zmq::recv_flags::dontwait)) {
                 break;
             }
-            parts.push_back(std::move(part));
-            while (parts.back().more()) {
-                zmq::message_t next;
-                if (!sub_.recv(next, zmq::recv_flags::none)) {
-                    break;
+            bool whole = false;  // exactly two frames
+            if (topicPart.more() && sub_.recv(recordPart, zmq::recv_flags::none)) {
+                whole = !recordPart.more();
+                while (recordPart.more() && sub_.recv(recordPart, zmq::recv_flags::none)) {
+                    // Frames beyond the second: not a record of ours, drained.
                 }
-                parts.push_back(std::move(next));
             }
             uint32_t topic = 0;
-            rzwire::DataRecord record;
-            if (parts.size() == 2 &&
-                rzwire::decodeTopic(parts[0].data<uint8_t>(), parts[0].size(), topic) == 0 &&
-                rzwire::decodeData(parts[1].data<uint8_t>(), parts[1].size(), record) == 0 &&
+            if (whole &&
+                rzwire::decodeTopic(topicPart.data<uint8_t>(), topicPart.size(), topic) == 0 &&
+                rzwire::decodeData(recordPart.data<uint8_t>(), recordPart.size(), record) == 0 &&
                 subscribed_.count(topic) != 0 && onData_) {
                 onData_(topic, record);
             }

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "devicemanager/rzerr.h"
@@ -16,6 +17,12 @@ constexpr uint8_t kDataMagic[4] = {'R', 'Z', 'D', 'S'};
 void put(Bytes& b, uint64_t v, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) {
         b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+}
+
+void store(uint8_t* p, uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        *p++ = static_cast<uint8_t>(v >> (8 * i));
     }
 }
 
@@ -125,22 +132,31 @@ int decodeTopic(const uint8_t* data, size_t size, uint32_t& out) {
     return RZERR_NO_ERROR;
 }
 
+void encodeDataHeader(const DataRecord& r, size_t payloadSize, uint8_t* out) {
+    std::memcpy(out, kDataMagic, 4);
+    out[4] = kVersion;
+    out[5] = static_cast<uint8_t>(r.kind);
+    store(out + 6, 0, 2);
+    store(out + 8, r.sequence, 4);
+    store(out + 12, r.stampNs, 8);
+    store(out + 20, static_cast<uint32_t>(r.reason), 4);
+    store(out + 24, payloadSize, 4);
+}
+
 Bytes encodeData(const DataRecord& r) {
-    Bytes b(kDataMagic, kDataMagic + 4);
-    b.reserve(kDataHeaderSize + r.payload.size());
-    put(b, kVersion, 1);
-    put(b, static_cast<uint8_t>(r.kind), 1);
-    put(b, 0, 2);
-    put(b, r.sequence, 4);
-    put(b, r.stampNs, 8);
-    put(b, static_cast<uint32_t>(r.reason), 4);
-    put(b, r.payload.size(), 4);
-    b.insert(b.end(), r.payload.begin(), r.payload.end());
+    Bytes b(kDataHeaderSize + r.payload.size());
+    encodeDataHeader(r, r.payload.size(), b.data());
+    std::copy(r.payload.begin(), r.payload.end(), b.begin() + kDataHeaderSize);
     return b;
 }
 
 int decodeData(const uint8_t* data, size_t size, DataRecord& out) {
-    out = DataRecord{};
+    // The payload keeps its storage: a receiver decoding into one record allocates once.
+    out.kind = DataKind::Data;
+    out.sequence = 0;
+    out.stampNs = 0;
+    out.reason = 0;
+    out.payload.clear();
     uint8_t version = 0;
     int r = checkFrame(data, size, kDataMagic, kDataHeaderSize, 24, version);
     if (r != RZERR_NO_ERROR) {

@@ -73,6 +73,9 @@ int decodeReply(const uint8_t* data, size_t size, Reply& out);
 Bytes encodeTopic(uint32_t instance);
 int decodeTopic(const uint8_t* data, size_t size, uint32_t& out);
 Bytes encodeData(const DataRecord& r);
+// The 28 header bytes of a data frame into `out`, for a payload of `payloadSize` bytes placed
+// right after it by the caller (r.payload is not read): lets a sender build the frame in place.
+void encodeDataHeader(const DataRecord& r, size_t payloadSize, uint8_t* out);
 int decodeData(const uint8_t* data, size_t size, DataRecord& out);
 
 // Big-endian body fields.

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "take.hpp"
+#include "takebvh.hpp"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bvhreader.hpp"
+#include "dmserver_process.hpp"
 
 extern char** environ;
 
@@ -177,6 +178,29 @@ bvhtest::Motion record(Child& child, const std::string& bvh) {
     return bvhtest::readBvh(readFile(bvh));
 }
 
+std::size_t jointIndex(const bvhtest::Motion& m, const std::string& name) {
+    for (std::size_t j = 0; j < m.joints.size(); ++j)
+        if (m.joints[j].name == name)
+            return j;
+    return 0;
+}
+
+// Channel index of a joint's first rotation value: joints before it in file order.
+std::size_t channel(std::size_t joint) {
+    return 6 + 3 * (joint - 1);
+}
+
+// How far (degrees) the ring finger's base turned from the first frame.
+double ringTurn(const bvhtest::Motion& m) {
+    const std::size_t ring = jointIndex(m, "ringA");
+    double moved = 0.0;
+    for (const std::vector<double>& f : m.frames)
+        for (std::size_t k = 0; k < 3; ++k)
+            moved =
+                std::max(moved, std::fabs(f[channel(ring) + k] - m.frames[0][channel(ring) + k]));
+    return moved;
+}
+
 }  // namespace
 
 TEST_F(Mbhost, RecordsMovingFingersOfEitherHandIntoBvh) {
@@ -210,24 +234,33 @@ TEST_F(Mbhost, RecordsMovingFingersOfEitherHandIntoBvh) {
     EXPECT_EQ(r.joints[0].channels.size(), 6u);
     EXPECT_EQ(r.joints[1].channels[0], "Zrotation");
 
-    std::size_t ring = 0, ringTip = 0;
-    for (std::size_t j = 0; j < r.joints.size(); ++j) {
-        ring = r.joints[j].name == "ringA" ? j : ring;
-        ringTip = r.joints[j].name == "ringD" ? j : ringTip;
-    }
+    const std::size_t ring = jointIndex(r, "ringA"), ringTip = jointIndex(r, "ringD");
     EXPECT_NEAR(r.joints[ring].offset[2], -2.2, 1e-9);
     EXPECT_NEAR(l.joints[ring].offset[2], 2.2, 1e-9) << "Z mirrored for the left hand";
     EXPECT_NEAR(l.joints[ring].offset[0], 9.8, 1e-9);
-    // Channel index of a joint's first rotation value: joints before it in file order.
-    auto channel = [](std::size_t joint) { return 6 + 3 * (joint - 1); };
-    double moved = 0.0;
     for (const std::vector<double>& f : r.frames)
-        for (std::size_t k = 0; k < 3; ++k) {
-            moved =
-                std::max(moved, std::fabs(f[channel(ring) + k] - r.frames[0][channel(ring) + k]));
+        for (std::size_t k = 0; k < 3; ++k)
             EXPECT_EQ(f[channel(ringTip) + k], 0.0) << "finger tips stay at rest";
-        }
-    EXPECT_GT(moved, 5.0) << "the ring finger's base turns by degrees";
+    EXPECT_GT(ringTurn(r), 5.0) << "the ring finger's base turns by degrees";
+}
+
+// The glove served by a dmserver in another process: the registry names its address and port.
+TEST_F(Mbhost, RecordsTheGloveOfADeviceServer) {
+    Kelbsim right(m_right, script(), false);
+    ASSERT_TRUE(right.ready());
+    dmservertest::Server server({"--log-level", "debug"});
+    ASSERT_NE(server.port(), 0);
+    std::string registry = readFile(m_registry);
+    registry.replace(registry.find("\"localhost\""), 11,
+                     "\"127.0.0.1\", \"ServerPort\": " + std::to_string(server.port()));
+    std::ofstream(m_registry) << registry;
+    const std::string take = kDir + "/served.bvh";
+    Child run(host({"--duration", "1", "--rate", "60", "--quiet", "--bvh", take}));
+    bvhtest::Motion m = record(run, take);
+    EXPECT_EQ(m.frames.size(), 60u);
+    EXPECT_GT(ringTurn(m), 5.0) << "the glove's values reach the take";
+    EXPECT_NE(server.log().find("opened vexaglove \"" + m_right), std::string::npos)
+        << server.log();
 }
 
 TEST_F(Mbhost, SceneKeepsTheChosenGloveAndRefusesBrokenFiles) {

@@ -85,6 +85,7 @@ MoCapConsole::MoCapConsole(const QStringList& extraPorts, QWidget* parent)
     setCentralWidget(configureGloveTV_);
     buildConfigureTab(configureTab);
     buildCalibrationTab(calibrationTab);
+    buildRecordingMenu();
 
     pollLoopPB_->hide();
     serialConfigureWiFiPB_->hide();

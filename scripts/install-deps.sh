@@ -7,7 +7,7 @@ PACKAGES="
   build-essential cmake ninja-build pkg-config git
   clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libqt6opengl6-dev libqt6svg6
+  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libqt6svg6
   libgl-dev libglu1-mesa-dev freeglut3-dev libgl1-mesa-dri libx11-dev libpng-dev
   libeigen3-dev nlohmann-json3-dev libfcl-dev
   xvfb xauth x11-utils fonts-dejavu-core

@@ -14,9 +14,19 @@ if [ -z "${SKIP_BUILD:-}" ]; then
 fi
 
 LINK="${TMPDIR:-/tmp}/glovesim-$$"
-"$BIN/glovesim" --link "$LINK" &
+# A small card for the simulated glove, so the file list, set-active and download work at once.
+CARD="$(mktemp -d "${TMPDIR:-/tmp}/glovesim-card.XXXXXX")"
+printf 'DEFAULT HEADER\r\n' > "$CARD/default.txt"
+i=1
+while [ $i -le 20 ]; do
+  printf '12:00:%02d:0:00 take one, line %d\r\n' $i $i >> "$CARD/take01.txt"
+  printf '12:05:%02d:0:00 take two, line %d\r\n' $i $i >> "$CARD/take02.txt"
+  i=$((i + 1))
+done
+printf 'warm-up session: open and close the hand five times\r\n' > "$CARD/warmup.txt"
+"$BIN/glovesim" --link "$LINK" --sdcard "$CARD" &
 SIM=$!
-trap 'kill $SIM 2>/dev/null; wait $SIM 2>/dev/null' EXIT INT TERM
+trap 'kill $SIM 2>/dev/null; wait $SIM 2>/dev/null; rm -rf "$CARD"' EXIT INT TERM
 i=0
 while [ ! -e "$LINK" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
 
@@ -26,4 +36,5 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 echo "palmdesk: no display (DISPLAY is not set); streaming with glovectl instead." >&2
 "$BIN/glovectl" --serial "$LINK" info
+"$BIN/glovectl" --serial "$LINK" files
 "$BIN/glovectl" --serial "$LINK" stream --frames "${FRAMES:-300}"

@@ -13,6 +13,7 @@
 #include <QTimerEvent>
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 GLWidget::GLWidget(QWidget* parent)
     : QOpenGLWidget(parent), clearColorBase_(QColor::fromCmykF(0.39f, 0.39f, 0.0f, 0.0f)) {
@@ -108,6 +109,64 @@ void GLWidget::resizeGL(int width, int height) {
     glMatrixMode(GL_MODELVIEW);
 }
 
+// The posed hand's bounding sphere in view coordinates: the palm's corners, every joint and
+// every fingertip, padded by the thickest link. Called with the hand models locked.
+static void handBounds(const kpxHumanHand& hand, double out_centre[3], double* out_radius) {
+    const kpxTransform3D base = hand.getBaseTransform();
+    std::vector<kpxVector3d> points;
+    const kpxHumanHand::PalmGeometry palm = hand.getPalm();
+    for (double x : {palm.xMin, palm.xMax})
+        for (double y : {0.0, palm.length})
+            for (double z : {palm.zMin, palm.zMax})
+                points.emplace_back(x, y, z);
+    double pad = 0.0;
+    for (int f = 0; f < GHM::NUM_FINGERS; ++f) {
+        for (int j = 0; j < 3; ++j)
+            points.push_back(hand.getChainTransform(f, j).getTranslation());
+        points.push_back(hand.getFingertipPosition(f));
+        pad = std::max({pad, hand.getLinkWidth(f) / 2.0, hand.getLinkThickness(f) / 2.0});
+    }
+    double lo[3] = {1e300, 1e300, 1e300};
+    double hi[3] = {-1e300, -1e300, -1e300};
+    for (kpxVector3d& p : points) {
+        base.transform(p);
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], p[k]);
+            hi[k] = std::max(hi[k], p[k]);
+        }
+    }
+    double r2 = 0.0;
+    for (int k = 0; k < 3; ++k)
+        out_centre[k] = (lo[k] + hi[k]) / 2.0;
+    for (const kpxVector3d& p : points) {
+        double d2 = 0.0;
+        for (int k = 0; k < 3; ++k)
+            d2 += (p[k] - out_centre[k]) * (p[k] - out_centre[k]);
+        r2 = std::max(r2, d2);
+    }
+    *out_radius = std::sqrt(r2) + pad;
+}
+
+// Frames the sphere: the camera keeps its viewing direction (from (0, 50, -10) towards
+// (0, 10, 0)) and field of view, and moves so the sphere just fits the square viewport.
+void GLWidget::fitCamera(const double centre[3], double radius) {
+    constexpr double kTanHalf = 5.0 / 15.0;  // the frustum's half-width over its near plane
+    const double dir[3] = {0.0, -40.0, 10.0};
+    const double len = std::sqrt(dir[1] * dir[1] + dir[2] * dir[2]);
+    const double sinHalf = kTanHalf / std::sqrt(1.0 + kTanHalf * kTanHalf);
+    radius = std::max(radius, 0.1) * 1.08;  // a small margin around the hand
+    const double distance = radius / sinHalf;
+    const double nearPlane = std::max(distance - radius, distance * 0.05);
+    const double farPlane = distance + radius;
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glFrustum(-nearPlane * kTanHalf, nearPlane * kTanHalf, -nearPlane * kTanHalf,
+              nearPlane * kTanHalf, nearPlane, farPlane);
+    gluLookAt(centre[0] - dir[0] / len * distance, centre[1] - dir[1] / len * distance,
+              centre[2] - dir[2] / len * distance, centre[0], centre[1], centre[2], 0.0, 1.0, 0.0);
+    glMatrixMode(GL_MODELVIEW);
+}
+
 void GLWidget::paintGL() {
     // The widget resets the viewport to its whole framebuffer before every paint; the square
     // one chosen at resize is put back here (in device pixels).
@@ -131,6 +190,11 @@ void GLWidget::paintGL() {
     handTracker_->setValue(5, zRot_ * kToRadians);
     placement_.identity();
     hand_->update(true);
+    double centre[3];
+    double radius = 0.0;
+    handBounds(*hand_, centre, &radius);
+    fitCamera(centre, radius);
+    glLoadIdentity();
     drawer_.draw(placement_, hand_);
 }
 

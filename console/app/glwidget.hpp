@@ -56,6 +56,9 @@ class GLWidget : public QOpenGLWidget {
     void mouseMoveEvent(QMouseEvent* event) override;
 
   private:
+    // Camera fitted to a bounding sphere in view coordinates (centimetres).
+    void fitCamera(const double centre[3], double radius);
+
     int xRot_ = 3224;
     int yRot_ = 4375;
     int zRot_ = 1150;

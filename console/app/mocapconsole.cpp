@@ -1,6 +1,7 @@
 #include "app/mocapconsole.hpp"
 
 #include "app/glwidget.hpp"
+#include "app/plotdock.hpp"
 #include "link/glovelink.hpp"
 #include "link/portdiscovery.hpp"
 #include "worker/mocapglovestate.hpp"
@@ -84,6 +85,7 @@ MoCapConsole::MoCapConsole(const QStringList& extraPorts, QWidget* parent)
     setCentralWidget(configureGloveTV_);
     buildConfigureTab(configureTab);
     buildCalibrationTab(calibrationTab);
+    buildRecordingMenu();
 
     pollLoopPB_->hide();
     serialConfigureWiFiPB_->hide();
@@ -118,6 +120,8 @@ MoCapConsole::MoCapConsole(const QStringList& extraPorts, QWidget* parent)
     wifiRateDividerSB_->setValue(3);
     refreshDataRates();
     gloveStatusLB_->setText(QStringLiteral("Not Connected"));
+
+    addDockWidget(Qt::RightDockWidgetArea, new PlotDock(state_, this));
 
     refreshTimer_ = new QTimer(this);
     QObject::connect(refreshTimer_, &QTimer::timeout, this, &MoCapConsole::refresh);

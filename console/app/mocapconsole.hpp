@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ class QTableWidget;
 class QTimeEdit;
 class QTimer;
 class QListView;
+class QAction;
+class TakeRecording;
 
 class MoCapConsole : public QMainWindow {
     Q_OBJECT
@@ -134,7 +137,18 @@ class MoCapConsole : public QMainWindow {
     void saveCalibration();
     void loadCalibration();
 
+    // Take recording (mocapconsole_recording.cpp).
+    void startRecording();
+    void stopRecording();
+    bool recording() const { return recording_ != nullptr; }
+
   private:
+    void buildRecordingMenu();
+    std::shared_ptr<TakeRecording> recording_;  // shared: TakeRecording is incomplete here
+    QString recordingPath_;
+    QAction* recordAction_ = nullptr;
+    QAction* stopRecordAction_ = nullptr;
+
     void buildConfigureTab(QWidget* tab);
     void buildCalibrationTab(QWidget* tab);
     void connectSignals();

@@ -528,9 +528,7 @@ void MocapGloveState::tick() {
         return;
     }
     if (streaming_.load() && code == None) {
-        if (link_->streaming()) {
-            link_->readFrame();
-        }
+        const bool read = link_->streaming() && link_->readFrame();
         if (link_->connectionLost()) {
             connectionLost_locked();
             return;
@@ -538,6 +536,7 @@ void MocapGloveState::tick() {
         if (!handUpdateSuspended_.load()) {
             updateHand_locked();
         }
+        notifyFrame_locked(read);
         return;
     }
     if (code == None) {
@@ -635,7 +634,31 @@ int MocapGloveState::restoreAfterReconnect_locked() {
     return FileList;
 }
 
+void MocapGloveState::setFrameObserver(std::function<void(const FrameSample*)> observer) {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    frameObserver_ = std::move(observer);
+}
+
+void MocapGloveState::notifyFrame_locked(bool read) {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    if (!frameObserver_ || !read) {
+        return;
+    }
+    // The angles are those of the hand update just run (the last ones while it is suspended).
+    FrameSample sample;
+    link_->frameTime(sample.time);
+    link_->copyRaw(sample.raw);
+    link_->copyAngles(sample.angles);
+    frameObserver_(&sample);
+}
+
 void MocapGloveState::connectionLost_locked() {
+    {
+        std::lock_guard<std::mutex> lock(observerMutex_);
+        if (frameObserver_) {
+            frameObserver_(nullptr);
+        }
+    }
     resumeStreaming_ = resumeStreaming_ || streaming_.load();
     link_->dropConnection();
     connected_.store(false);

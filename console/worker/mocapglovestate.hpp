@@ -186,6 +186,17 @@ class MocapGloveState : public QObject {
     // Replaces the link's pacing (pauses and time-outs), under the lock.
     void setLinkTiming(const GloveTiming& timing);
 
+    // One streamed frame as read by a tick, for recorders: the glove's time fields, raw values
+    // and joint angles (radians), sensor order.
+    struct FrameSample {
+        int time[5];
+        uint32_t raw[glove::kSensorIndexCount];
+        double angles[glove::kSensorIndexCount];
+    };
+    // Called on the worker thread for every frame a tick reads, and with null when the
+    // connection drops. Set or cleared from any thread; it must not call into the state.
+    void setFrameObserver(std::function<void(const FrameSample*)> observer);
+
     // Stops the worker: timer killed, glove closed, thread quit and waited for. Idempotent;
     // call it from any thread but the worker's. Requests after it are not carried out.
     void shutdown();
@@ -311,4 +322,7 @@ class MocapGloveState : public QObject {
     static const QEvent::Type kRunJobsEvent;
     std::mutex jobsMutex_;
     std::deque<std::function<void()>> jobs_;  // guarded by jobsMutex_
+    void notifyFrame_locked(bool read);
+    std::mutex observerMutex_;
+    std::function<void(const FrameSample*)> frameObserver_;  // guarded by observerMutex_
 };

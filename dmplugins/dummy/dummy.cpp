@@ -7,12 +7,15 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <numbers>
+#include <string>
 #include <vector>
 
 #include "common/dpframe.hpp"
+#include "take.hpp"
 
 namespace {
 
@@ -41,7 +44,65 @@ struct DummyState {
     uint8_t output[kMaxChannels * 8] = {};
     std::mutex wakeMutex;  // pacing wait, cut short by the stop
     std::condition_variable wake;
+    // Replay of a take: the frames' joint values and their times from the first frame.
+    std::vector<std::array<double, take::kValues>> takeValues;
+    std::vector<double> takeTimes;  // seconds
+    double takePeriod = 0;          // seconds
+    bool loop = false;
 };
+
+// A step longer than this in a take (a glove clock set back or far ahead) replays as one period.
+constexpr double kMaxTakeStep = 60.0;
+
+// The value of `key` in a device text ("key=value" pairs separated by ':' or newline); empty
+// when absent. RZ_GetKeyValue has no text type, and a take's path is text.
+std::string settingText(const char* settings, const char* key) {
+    std::string text = settings ? settings : "";
+    const std::string prefix = std::string(key) + "=";
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find_first_of(":\n", at);
+        std::string token = text.substr(at, end == std::string::npos ? end : end - at);
+        std::size_t first = token.find_first_not_of(" \t");
+        if (first != std::string::npos && token.compare(first, prefix.size(), prefix) == 0) {
+            std::string value = token.substr(first + prefix.size());
+            value.erase(value.find_last_not_of(" \t\r") + 1);
+            return value;
+        }
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return {};
+}
+
+// Loads the take into the state; false with the reason logged for a file that is no take.
+bool loadTake(DummyState* st, const std::string& path) {
+    try {
+        take::Take t = take::readTakeFile(path);
+        if (t.frames.empty())
+            throw take::TakeError(path + ": the take holds no frames");
+        const double first = t.frames.front().gloveSeconds;
+        double at = 0;
+        double previous = first;
+        for (const take::Frame& f : t.frames) {
+            double step = f.gloveSeconds - previous;
+            if (step < -43200.0)
+                step += 86400.0;
+            if (step < 0 || step > kMaxTakeStep)
+                step = t.period;
+            at += &f == &t.frames.front() ? 0.0 : step;
+            previous = f.gloveSeconds;
+            st->takeTimes.push_back(at);
+            st->takeValues.push_back(f.angles);
+        }
+        st->takePeriod = t.period;
+        return true;
+    } catch (const std::exception& e) {
+        DP_LOG(0, "[dummy] New: %s\n", e.what());
+        return false;
+    }
+}
 
 DummyState* stateOf(RzInstance* inst) {
     return static_cast<DummyState*>(inst->priv);
@@ -56,10 +117,56 @@ double channelValue(const Channel& c, int i, int n, double now) {
 
 int rzdpDetach(RzInstance* inst, RzDataStream* stream);
 
+void publish(RzInstance* inst, DummyState* st) {
+    for (RzDataStream* stream : dp::publish(st->streams, st->output, 8 * st->count)) {
+        DP_LOG(0, "[dummy]: stream %x removed\n", RZ_ListItemId(stream));
+        rzdpDetach(inst, stream);
+    }
+}
+
+// Plays the take frame by frame against the clock, from its start again when looping; after
+// the last frame (not looping) the last values stay readable and nothing more is written.
+void replay(RzInstance* inst, DummyState* st) {
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    std::size_t next = 0;
+    while (st->running.load()) {
+        if (next == st->takeValues.size()) {
+            if (!st->loop)
+                break;
+            // The take starts over one period after its last frame.
+            start += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(st->takeTimes.back() + st->takePeriod));
+            next = 0;
+        }
+        auto due = start + std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(st->takeTimes[next]));
+        {
+            std::unique_lock<std::mutex> lock(st->wakeMutex);
+            if (st->wake.wait_until(lock, due, [st] { return !st->running.load(); }))
+                return;
+        }
+        for (int i = 0; i < st->count; ++i) {
+            double v = st->takeValues[next][static_cast<std::size_t>(i)];
+            st->channels[i].value.store(v);
+            RZ_PutDouble(st->output + 8 * i, v);
+        }
+        publish(inst, st);
+        ++next;
+    }
+    std::unique_lock<std::mutex> lock(st->wakeMutex);
+    st->wake.wait(lock, [st] { return !st->running.load(); });
+}
+
 int workerMain(void* arg) {
     auto* inst = static_cast<RzInstance*>(arg);
     DummyState* st = stateOf(inst);
     DP_LOG(2, "\n[dummy] start...\n");
+    if (!st->takeValues.empty()) {
+        replay(inst, st);
+        DP_LOG(2, "[dummy] end...\n");
+        return 0;
+    }
     while (st->running.load()) {
         double now = RZ_GetCurrentTime();
         for (int i = 0; i < st->count; ++i) {
@@ -67,10 +174,7 @@ int workerMain(void* arg) {
             st->channels[i].value.store(v);
             RZ_PutDouble(st->output + 8 * i, v);
         }
-        for (RzDataStream* stream : dp::publish(st->streams, st->output, 8 * st->count)) {
-            DP_LOG(0, "[dummy]: stream %x removed\n", RZ_ListItemId(stream));
-            rzdpDetach(inst, stream);
-        }
+        publish(inst, st);
         std::unique_lock<std::mutex> lock(st->wakeMutex);
         st->wake.wait_for(lock, st->period.count() > 0 ? st->period : kPassPause,
                           [st] { return !st->running.load(); });
@@ -81,11 +185,12 @@ int workerMain(void* arg) {
 
 RzInstance* rzdpNew(const char* name, const char* settings) {
     double upper = 0, lower = 0, freq = 0, rate = 0;
-    int nsensors = 0;
+    int nsensors = 0, loop = 0;
     RzKeyValue table[] = {
-        {RZ_KV_DOUBLE, "upper", &upper, "1."}, {RZ_KV_DOUBLE, "lower", &lower, "-1."},
-        {RZ_KV_DOUBLE, "freq", &freq, "10."},  {RZ_KV_INT, "nsensors", &nsensors, "2"},
-        {RZ_KV_DOUBLE, "rate", &rate, "0"},    {RZ_KV_END, nullptr, nullptr, nullptr},
+        {RZ_KV_DOUBLE, "upper", &upper, "1."},  {RZ_KV_DOUBLE, "lower", &lower, "-1."},
+        {RZ_KV_DOUBLE, "freq", &freq, "10."},   {RZ_KV_INT, "nsensors", &nsensors, "2"},
+        {RZ_KV_DOUBLE, "rate", &rate, "0"},     {RZ_KV_BOOL, "loop", &loop, "0"},
+        {RZ_KV_END, nullptr, nullptr, nullptr},
     };
     if (name == nullptr || !RZ_GetKeyValue(settings, table, 1)) {
         DP_LOG(0, "[dummy] New: Invalid device %s\n", settings ? settings : "(null)");
@@ -94,8 +199,13 @@ RzInstance* rzdpNew(const char* name, const char* settings) {
     }
     nsensors = std::clamp(nsensors, 0, kMaxChannels);
 
+    const std::string takePath = settingText(settings, "take");
     char canonical[RZ_NAME_SIZE + 32];
-    int len = std::snprintf(canonical, sizeof(canonical), "%s:device=dummy\n", name);
+    // A replay is its own instance per take and looping.
+    int len = takePath.empty()
+                  ? std::snprintf(canonical, sizeof(canonical), "%s:device=dummy\n", name)
+                  : std::snprintf(canonical, sizeof(canonical), "%s:device=dummy:take=%s:loop=%d\n",
+                                  name, takePath.c_str(), loop);
     if (len < 0 || len >= RZ_NAME_SIZE) {
         DP_LOG(0, "[dummy] New: name too long: %s\n", name);
         RZ_SetLastError(RZERR_INVALID_PARAM);
@@ -111,6 +221,17 @@ RzInstance* rzdpNew(const char* name, const char* settings) {
         return nullptr;
     }
     auto* st = new (inst->priv) DummyState;
+    if (!takePath.empty()) {
+        if (!loadTake(st, takePath)) {
+            st->~DummyState();
+            dp::discard(inst);
+            RZ_SetLastError(RZERR_FILE_INVALID_CONTENT);
+            return nullptr;
+        }
+        // A take carries the glove driver's record: 24 joint values.
+        nsensors = take::kValues;
+        st->loop = loop != 0;
+    }
     st->count = nsensors;
     // Sample sets per second; 0 (or nonsense) keeps the fastest pace.
     if (rate > 0 && rate <= 100000) {
@@ -123,7 +244,8 @@ RzInstance* rzdpNew(const char* name, const char* settings) {
         c.frequency = freq;
         c.upper = upper;
         c.lower = lower;
-        c.value.store(channelValue(c, i, nsensors, now));
+        c.value.store(st->takeValues.empty() ? channelValue(c, i, nsensors, now)
+                                             : st->takeValues.front()[static_cast<std::size_t>(i)]);
     }
     st->streams = RZ_ListNew();
     if (st->streams == nullptr) {

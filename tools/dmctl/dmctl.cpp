@@ -1,7 +1,9 @@
 // dmctl: lists the device-manager plug-ins, reads a device's values, sends raw control
 // messages.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,8 @@
 
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
+#include "meters/latencymeter.hpp"
+#include "meters/stampfile.hpp"
 
 namespace {
 
@@ -118,6 +122,8 @@ struct Printer {
     size_t keep = 0;
     int width = 0;
     bool quit = false;
+    // Receive times (steady clock, ns) of the kept records, for --latency.
+    std::vector<int64_t> received;
 };
 
 int printerReader(RzDataStream* s, int reason) {
@@ -134,6 +140,11 @@ int printerReader(RzDataStream* s, int reason) {
             if (p->lines.size() >= p->keep) {
                 continue;
             }
+            if (p->received.size() < p->keep) {
+                p->received.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+            }
             std::string line;
             for (int i = 0; i < p->width; i += 8) {
                 char value[32];
@@ -148,7 +159,26 @@ int printerReader(RzDataStream* s, int reason) {
     return 0;
 }
 
-int streamValues(RzDeviceHandle h, int item, long count) {
+// Matches each record's receive time with the newest stamp the simulator had sent by then
+// (records arrive in order and the driver publishes the newest of a batch) and prints latency,
+// jitter, rate and the drift between the sender's clock and this one.
+void printLatency(const std::vector<int64_t>& received, const std::string& stampPath) {
+    glove::StampFile stamps(stampPath, received.size() + 4096);
+    if (!stamps.poll()) {
+        std::fprintf(stderr, "dmctl: cannot read stamp file %s\n", stampPath.c_str());
+        return;
+    }
+    glove::LatencyMeter meter(std::max<size_t>(received.size(), 2));
+    for (int64_t r : received) {
+        if (auto st = stamps.lastSentBy(r)) {
+            meter.addLatency(static_cast<double>(st->madeNs) * 1e-9, static_cast<double>(r) * 1e-9);
+            meter.addFrame(static_cast<double>(st->madeNs) * 1e-9, static_cast<double>(r) * 1e-9);
+        }
+    }
+    std::fprintf(stderr, "dmctl: %s\n", glove::formatLatency(meter.stats()).c_str());
+}
+
+int streamValues(RzDeviceHandle h, int item, long count, const std::string& latencyStamps) {
     std::vector<uint8_t> probe(65536);
     int width =
         RZ_DeviceControlGet(h, RZ_MSG_READ, item, probe.data(), static_cast<int>(probe.size()));
@@ -197,12 +227,16 @@ int streamValues(RzDeviceHandle h, int item, long count) {
     std::fflush(stdout);
     RZ_DeviceDetachDataStream(h, stream);
     RZ_DataStreamDestroy(stream);
+    if (!latencyStamps.empty()) {
+        printLatency(printer.received, latencyStamps);  // the reader thread has ended
+    }
     return status;
 }
 
 struct ReadArgs {
     std::string type, device, settings;
     std::string item, count, interval;
+    std::string latency;  // a simulator's stamp file
     bool stream = false;
 };
 
@@ -228,12 +262,16 @@ int read(const ReadArgs& args) {
     const std::string& device = args.device;
     const std::string& settings = args.settings;
     const bool stream = args.stream;
+    if (!args.latency.empty() && !stream) {
+        std::fprintf(stderr, "dmctl: --latency needs --stream\n");
+        return 2;
+    }
     RzDeviceHandle h = open(type, device, settings);
     if (h == 0) {
         return 1;
     }
     if (stream) {
-        int status = streamValues(h, static_cast<int>(item), count);
+        int status = streamValues(h, static_cast<int>(item), count, args.latency);
         RZ_DeviceClose(h);
         return status;
     }
@@ -339,6 +377,11 @@ int main(int argc, char** argv) {
         ->option_text("MS");
     readCommand->add_flag("--stream", readArgs.stream,
                           "Take the readings from the device's stream");
+    readCommand
+        ->add_option("--latency", readArgs.latency,
+                     "With --stream: print latency, jitter, rate and drift measured against "
+                     "the send stamps a simulator writes to FILE")
+        ->option_text("FILE");
 
     SendArgs sendArgs;
     CLI::App* sendCommand =

@@ -2,6 +2,8 @@
 
 #include "link/glovelink.hpp"
 #include "streaming/handstream.hpp"
+#include "take.hpp"
+#include "takebvh.hpp"
 
 #include <unistd.h>
 #include <QCommandLineParser>
@@ -13,6 +15,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +41,9 @@ const char* const kCommands =
     "                                  also sends each frame with --osc HOST:PORT,\n"
     "                                  --vmc HOST:PORT, --dds (ROS 2 JointState),\n"
     "                                  --rate HZ (at most), --name NAME (default gloveSERIAL)\n"
+    "  record --out FILE.csv [--bvh FILE.bvh] [--seconds N] [--frames N]\n"
+    "                                  record a take (raw values, angles, time stamps, holes\n"
+    "                                  marked); a glove that drops out is waited for\n"
     "  set-time HH:MM:SS               set the glove's clock\n"
     "  low-power on|off\n"
     "  rates [--multiplier M] [--wifi D] [--usb D] [--sd D]   (D = divider, 0 = off)\n"
@@ -364,6 +371,97 @@ Action commandStream(Args& args, const Line& line) {
     };
 }
 
+// Records frames until the seconds or frames run out. Silence and dropped connections are
+// waited out (within --wait for a return) and marked as holes in the take.
+Action commandRecord(Args& args, const Line& line) {
+    auto opts = args.options({"--out", "--bvh", "--seconds", "--frames"});
+    if (!opts.count("--out")) {
+        fail("record needs --out FILE.csv", 2);
+    }
+    const int seconds = opts.count("--seconds") ? toInt(opts["--seconds"], "seconds", 1, 86400)
+                                                : (opts.count("--frames") ? 86400 : 10);
+    const long frames =
+        opts.count("--frames") ? toInt(opts["--frames"], "frame count", 1, 100000000) : 100000000L;
+    const std::string out = opts["--out"];
+    const std::string bvh = opts.count("--bvh") ? opts["--bvh"] : std::string();
+    return [=](GloveLink& link) {
+        using Clock = std::chrono::steady_clock;
+        link.querySensorCount();
+        checkHealthy(link, "record");
+        const bool right = link.queryRightHand();
+        std::ofstream file(out, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            fail("cannot write " + out);
+        }
+        take::Recorder recorder(file, right);
+        recorder.keepFrames(!bvh.empty());
+        link.startStreaming();
+        checkHealthy(link, "record");
+        const GloveTiming timing = link.timing();
+        const auto start = Clock::now();
+        const auto end = start + std::chrono::seconds(seconds);
+        std::exception_ptr gone;  // the glove left and did not return
+        auto since = [start] {
+            return std::chrono::duration<double>(Clock::now() - start).count();
+        };
+        while (recorder.frames() < frames && Clock::now() < end) {
+            // A silent glove holds the read no longer than the recording lasts.
+            GloveTiming bounded = timing;
+            bounded.readGiveUp = std::min<std::chrono::milliseconds>(
+                timing.readGiveUp,
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()) +
+                    std::chrono::milliseconds(1));
+            link.setTiming(bounded);
+            if (link.readFrame()) {
+                link.computeAngles();
+                int t[5];
+                link.frameTime(t);
+                uint32_t raw[glove::kSensorIndexCount];
+                link.copyRaw(raw);
+                std::int32_t values[take::kValues];
+                for (int i = 0; i < take::kValues; ++i) {
+                    values[i] = static_cast<std::int32_t>(raw[i]);
+                }
+                double a[glove::kSensorIndexCount];
+                link.copyAngles(a);
+                recorder.add(since(), t, values, a);
+            } else if (link.connectionLost() && Clock::now() < end) {
+                recorder.connectionLost();
+                link.setTiming(timing);
+                try {
+                    reconnectStream(link, line);
+                } catch (const Failure&) {
+                    // The take so far is kept, ending in the hole the glove left.
+                    gone = std::current_exception();
+                    break;
+                }
+            }
+        }
+        link.setTiming(timing);
+        recorder.finish(since());
+        file.close();
+        if (!file) {
+            fail("cannot write " + out);
+        }
+        if (!link.connectionLost()) {
+            link.stopStreaming();
+        }
+        if (!bvh.empty()) {
+            std::ofstream b(bvh, std::ios::binary | std::ios::trunc);
+            b << take::takeToBvh(recorder.take());
+            b.close();
+            if (!b) {
+                fail("cannot write " + bvh);
+            }
+        }
+        std::fprintf(stderr, "glovectl: %ld frames, %ld gaps recorded to %s\n", recorder.frames(),
+                     recorder.gaps(), out.c_str());
+        if (gone) {
+            std::rethrow_exception(gone);
+        }
+    };
+}
+
 Action commandSetTime(Args& args, const Line& /*line*/) {
     const std::string text = args.next("time HH:MM:SS");
     args.done();
@@ -559,7 +657,7 @@ int run(const QStringList& words) {
         {"info", commandInfo},          {"files", commandFiles},   {"set-active", commandSetActive},
         {"download", commandDownload},  {"stream", commandStream}, {"set-time", commandSetTime},
         {"low-power", commandLowPower}, {"rates", commandRates},   {"hwcal", commandHwcal},
-        {"reboot", commandReboot},
+        {"reboot", commandReboot},      {"record", commandRecord},
     };
     const auto handler = handlers.find(command);
     if (handler == handlers.end()) {

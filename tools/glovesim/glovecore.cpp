@@ -122,7 +122,7 @@ void GloveCore::enqueue(std::vector<uint8_t> bytes, TimePoint notBefore, bool fr
         return;
     }
     queuedBytes_ += bytes.size();
-    queue_.push_back(Chunk{std::move(bytes), 0, notBefore, frame});
+    queue_.push_back(Chunk{std::move(bytes), 0, notBefore + config_.outputDelay, frame});
 }
 
 void GloveCore::replyRaw(std::vector<uint8_t> bytes, TimePoint now) {
@@ -688,6 +688,21 @@ void GloveCore::finishDownload(bool sendTerminator, TimePoint now) {
 
 // ---------------------------------------------------------------- streaming
 
+namespace {
+
+// -40..40 counts, a pure function of the moment and the sensor, so frames and polls of the same
+// moment agree and the engine keeps no generator state.
+double noiseCounts(TimePoint t, int idx) {
+    auto x = static_cast<uint64_t>(t.time_since_epoch().count()) ^
+             (static_cast<uint64_t>(idx + 1) * 0x9E3779B97F4A7C15ULL);
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDULL;
+    x ^= x >> 33;
+    return static_cast<double>(x % 81) - 40.0;
+}
+
+}  // namespace
+
 std::array<int16_t, 23> GloveCore::motionSlots(TimePoint t) const {
     double sec = std::chrono::duration<double>(t - start_).count();
     constexpr double kTwoPi = 6.283185307179586;
@@ -727,6 +742,19 @@ std::array<int16_t, 23> GloveCore::motionSlots(TimePoint t) const {
             auto p = static_cast<size_t>(pos);
             counts = (counts - (hwcal_[p] - kNeutralOffset)) * hwcal_[18 + p] / kNeutralGain;
         }
+        switch (config_.faults.sensor[i]) {
+            case SensorFault::None:
+                break;
+            case SensorFault::Flat:
+                counts = kFlatCounts[i];
+                break;
+            case SensorFault::Saturate:
+                counts = 255.0;
+                break;
+            case SensorFault::Noise:
+                counts += noiseCounts(t, idx);
+                break;
+        }
         counts = std::clamp(counts, 1.0, 255.0);
         slots[static_cast<size_t>(s)] = static_cast<int16_t>(std::lround(counts * 16.0));
     }
@@ -764,6 +792,9 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
         timeText = frameTimeText(frameTime);
     }
 
+    if (stamp_) {
+        stamp_(timeText, now);
+    }
     std::vector<uint8_t> frame(kFrameSize, 0);
     std::copy_n(timeText.begin(), std::min<size_t>(timeText.size(), 14), frame.begin());
     for (size_t s = 0; s < 23; ++s) {

@@ -29,6 +29,13 @@ using Millis = std::chrono::milliseconds;
 
 enum class Transport { Serial, Tcp };
 
+enum class SensorFault : uint8_t {
+    None,
+    Flat,      // held at the relaxed-hand count
+    Saturate,  // pinned at the top of the 8-bit range
+    Noise,     // the motion plus large random steps from frame to frame
+};
+
 // Faults injected on request; a negative count means "off".
 struct Faults {
     long silenceAfterFrames = -1;  // nothing at all is sent after this many frames...
@@ -44,6 +51,8 @@ struct Faults {
     int chunkPauseMs = 50;        // ...with this pause between pieces
     int burstFrames = 0;          // frames are written this many at a time
     bool noStartEcho = false;     // "1S" starts streaming without its echo and NUL
+    // Per sensor index: a signal fault in place of the motion (frames and polls alike).
+    std::array<SensorFault, 24> sensor{};
 };
 
 struct GloveConfig {
@@ -58,6 +67,7 @@ struct GloveConfig {
     int64_t initialTimeOfDayMs = 12LL * 3600 * 1000;  // the glove's clock at construction
     Millis streamStartDelay{500};  // first frame after "1S"; lets the echo arrive on its own
     Millis partialTimeout{5000};   // an unfinished command is given up after this long
+    Millis outputDelay{0};         // everything sent leaves this much later
 };
 
 class GloveCore {
@@ -70,6 +80,9 @@ class GloveCore {
     GloveCore& operator=(const GloveCore&) = delete;
 
     void setLog(LogFn log) { log_ = std::move(log); }
+    // Called with each streamed frame's time text and the moment the frame was made.
+    using FrameStampFn = std::function<void(const std::string& timeText, TimePoint made)>;
+    void setFrameStamp(FrameStampFn stamp) { stamp_ = std::move(stamp); }
 
     // Bytes from the console, in arrival order.
     void receive(std::span<const uint8_t> bytes, TimePoint now);
@@ -146,6 +159,7 @@ class GloveCore {
 
     GloveConfig config_;
     LogFn log_;
+    FrameStampFn stamp_;
     TimePoint start_;
 
     // console input not yet parsed, and when the oldest unfinished command began

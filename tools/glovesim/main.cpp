@@ -470,7 +470,25 @@ int main(int argc, char** argv) {
     opts->glove.initialTimeOfDayMs = localTimeOfDayMs();
     GloveCore core(opts->glove, Clock::now());
     core.setLog(logLine);
+    std::FILE* stamps = nullptr;
+    if (!opts->stampPath.empty()) {
+        stamps = std::fopen(opts->stampPath.c_str(), "a");
+        if (!stamps) {
+            errorLine("cannot open stamp file " + opts->stampPath + ": " + std::strerror(errno));
+            return 2;
+        }
+        // Flushed per line so a reader following the file sees each frame's stamp before the
+        // frame (held back by --delay-ms or not) can reach it.
+        core.setFrameStamp([stamps](const std::string& timeText, glovesim::TimePoint made) {
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(made.time_since_epoch());
+            std::fprintf(stamps, "%s %lld\n", timeText.c_str(), static_cast<long long>(ns.count()));
+            std::fflush(stamps);
+        });
+    }
     int status = opts->tcp ? runTcp(*opts, core, recorder) : runSerial(*opts, core, recorder);
+    if (stamps) {
+        std::fclose(stamps);
+    }
     logLine("stopped");
     return status;
 }

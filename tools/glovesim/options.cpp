@@ -39,8 +39,10 @@ const char* usageText() {
            "                [--serial-number N] [--battery-mv N] [--sdcard DIR] [--script FILE]\n"
            "                [--fault MODE[=ARG]]... [--record FILE] [--once] [--verbose] "
            "[--version]\n"
+           "                [--delay-ms N] [--stamp-file FILE]\n"
            "faults: silence=N[,B] bad-frame=N garbage=N[,K] drop-download[=N] drop-after-frames=N\n"
-           "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N no-start-echo\n";
+           "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N no-start-echo\n"
+           "        flat=SENSOR saturate=SENSOR noise=SENSOR (sensor index 0..22)\n";
 }
 
 bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
@@ -94,6 +96,14 @@ bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
         a = 2;
         ok = !hasArg || toLong(arg, 1, 1000, &a);
         f->burstFrames = static_cast<int>(a);
+    } else if (mode == "flat" || mode == "saturate" || mode == "noise") {
+        // The sensor index as the console numbers it; 7 and 23 carry no sensor.
+        ok = hasArg && toLong(arg, 0, 22, &a) && a != 7;
+        if (ok) {
+            f->sensor[static_cast<size_t>(a)] = mode == "flat"       ? SensorFault::Flat
+                                                : mode == "saturate" ? SensorFault::Saturate
+                                                                     : SensorFault::Noise;
+        }
     } else if (mode == "no-start-echo") {
         ok = !hasArg;
         f->noStartEcho = true;
@@ -121,6 +131,7 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     std::string sensors;
     std::string serialNumber;
     std::string batteryMv;
+    std::string delayMs;
     std::vector<std::string> faults;
     CLI::App app;
     // A repeated option takes its last value, as it always has.
@@ -140,6 +151,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     app.add_option("--sdcard", o.glove.sdcardDir);
     app.add_option("--script", o.scriptPath);
     app.add_option("--record", o.recordPath);
+    app.add_option("--delay-ms", delayMs);
+    app.add_option("--stamp-file", o.stampPath);
     app.add_option("--fault", faults)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     try {
         // CLI11 takes the words last first.
@@ -190,6 +203,15 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     }
     if (app.count("--record") && o.recordPath.empty()) {
         return fail("--record needs a file");
+    }
+    if (app.count("--delay-ms")) {
+        if (!toLong(delayMs, 0, 60000, &n)) {
+            return fail("--delay-ms takes 0..60000");
+        }
+        o.glove.outputDelay = Millis(n);
+    }
+    if (app.count("--stamp-file") && o.stampPath.empty()) {
+        return fail("--stamp-file needs a file");
     }
     for (const std::string& fault : faults) {
         std::string err;

@@ -17,7 +17,8 @@ struct Options {
     std::string tcpPort;
     std::string scriptPath;
     std::string recordPath;
-    bool once = false;  // TCP: exit when the console closes the connection
+    std::string stampPath;  // one line per streamed frame: time text, monotonic nanoseconds
+    bool once = false;      // TCP: exit when the console closes the connection
     bool verbose = false;
     bool help = false;
     bool version = false;

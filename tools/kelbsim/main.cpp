@@ -5,14 +5,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -155,6 +159,8 @@ int run(int argc, char** argv) {
     kelbsim::Faults faults;
     std::string link;
     std::string recordPath;
+    std::string stampPath;
+    long delayMs = 0;
     bool verbose = false;
 
     std::string mask;
@@ -179,6 +185,11 @@ int run(int argc, char** argv) {
     app.add_flag("--wrist", options.wristSwitch, "Report the wrist switch");
     app.add_option("--script", script, "Play the records in FILE")->option_text("FILE");
     app.add_option("--record", recordPath, "Write every exchange to FILE")->option_text("FILE");
+    app.add_option("--delay-ms", delayMs, "Hold everything sent back this long")
+        ->option_text("N")
+        ->check(CLI::Range(0L, 60000L));
+    app.add_option("--stamp-file", stampPath, "Write each record's send times to FILE")
+        ->option_text("FILE");
     app.add_option("--fault", faultTexts,
                    "silence=AFTER:SECONDS, truncate=EVERY, garbage=EVERY, oversize=AFTER, "
                    "noise=AFTER:SECONDS, slow=MS[:COMMAND], mute or error=AFTER:SECONDS "
@@ -275,7 +286,13 @@ int run(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto sink = [master, verbose](const std::vector<std::uint8_t>& bytes) {
+    std::FILE* stamps = nullptr;
+    if (!stampPath.empty() && !(stamps = std::fopen(stampPath.c_str(), "a"))) {
+        return complain("cannot open stamp file '" + stampPath + "'");
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> stampsGuard(stamps, &std::fclose);
+
+    auto writeOut = [master, verbose](const std::vector<std::uint8_t>& bytes) {
         std::size_t off = 0;
         while (off < bytes.size()) {
             ssize_t n = write(master, bytes.data() + off, bytes.size() - off);
@@ -291,6 +308,41 @@ int run(int argc, char** argv) {
                 return;
             }
         }
+    };
+    // Everything the unit sends waits here for --delay-ms. Streamed records are numbered and
+    // stamped when made and when written: the line has no room for a host time.
+    struct Outgoing {
+        double due;
+        double made;
+        std::vector<std::uint8_t> bytes;
+        long sequence;  // 0: not a sensor record
+    };
+    std::deque<Outgoing> outgoing;
+    long sequence = 0;
+    const double delay = static_cast<double>(delayMs) / 1000.0;
+    auto flushDue = [&]() {
+        while (!outgoing.empty() && outgoing.front().due <= monotonicSeconds()) {
+            Outgoing& o = outgoing.front();
+            // Stamped before the write: the reader may have the record before write() returns.
+            double sent = monotonicSeconds();
+            writeOut(o.bytes);
+            if (stamps && o.sequence > 0) {
+                auto ns = [](double sec) { return static_cast<long long>(sec * 1e9); };
+                std::fprintf(stamps, "%ld %lld %lld\n", o.sequence, ns(o.made), ns(sent));
+                std::fflush(stamps);
+            }
+            outgoing.pop_front();
+        }
+    };
+    auto sink = [&](const std::vector<std::uint8_t>& bytes) {
+        constexpr std::size_t kMaxOutgoing = 4096;  // a stalled line loses output, not memory
+        if (outgoing.size() >= kMaxOutgoing) {
+            return;
+        }
+        double now = monotonicSeconds();
+        bool sensorRecord = bytes.size() > 3 && (bytes[0] == 'S' || bytes[0] == 'G');
+        outgoing.push_back(Outgoing{now + delay, now, bytes, sensorRecord ? ++sequence : 0});
+        flushDue();
     };
     auto note = [&record, verbose](const std::string& text) {
         if (record) {
@@ -309,8 +361,13 @@ int run(int argc, char** argv) {
     while (!gStop) {
         double now = monotonicSeconds();
         unit.tick(now);
+        flushDue();
         double due = unit.secondsUntilDue(monotonicSeconds());
-        int timeoutMs = due < 0 ? 200 : static_cast<int>(due * 1000.0);
+        if (!outgoing.empty()) {
+            double out = std::max(outgoing.front().due - monotonicSeconds(), 0.0);
+            due = due < 0 ? out : std::min(due, out);
+        }
+        int timeoutMs = due < 0 ? 200 : static_cast<int>(std::ceil(due * 1000.0));
         pollfd p{master, POLLIN, 0};
         int r = poll(&p, 1, std::min(timeoutMs, 200));
         if (r < 0) {

@@ -9,9 +9,11 @@
 #include "handsim/kpxvector3d.hpp"
 #include "link/glovelink.hpp"
 #include "link/tests/fasttiming.hpp"
+#include "take.hpp"
 #include "testsupport/glovesimprocess.hpp"
 #include "worker/mocapglovestate.hpp"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -29,6 +31,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#include <fstream>
 #include <memory>
 
 namespace {
@@ -660,6 +663,69 @@ class TestPalmdesk : public QObject {
         QVERIFY(QTest::qWaitFor([] { return !state()->connected(); }, kWaitMs));
         QVERIFY(sim.received().contains(QByteArray("\x12\x00", 2)));
         QVERIFY(QTest::qWaitFor([&] { return log().contains("Rebooting glove"); }, kWaitMs));
+    }
+
+    // Record/Stop writes a take that reads back, with a BVH of as many frames beside it.
+    void recordTake() {
+        GloveSimProcess sim;
+        connectSerial(sim);
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("take"));
+        window->setSaveFileChooser(
+            [&](const QString&, const QString&, const QString&) { return csv; });
+        stream(true);
+        auto* record = window->findChild<QAction*>(QStringLiteral("recordTakeAction"));
+        auto* stop = window->findChild<QAction*>(QStringLiteral("stopRecordingAction"));
+        QVERIFY(record && stop && record->isEnabled() && !stop->isEnabled());
+        record->trigger();
+        QVERIFY(window->recording() && stop->isEnabled());
+        auto dataRows = [&] {
+            QFile f(csv + ".csv");
+            return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') - 3 : 0;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return dataRows() >= 15; }, kWaitMs));
+        stop->trigger();
+        QVERIFY(!window->recording() && record->isEnabled());
+        std::ifstream in((csv + ".csv").toStdString());
+        const take::Take t = take::readTake(in);
+        QVERIFY(t.frames.size() >= 15);
+        std::ifstream bvh((csv + ".bvh").toStdString());
+        const take::BvhSummary b = take::readBvh(bvh);
+        QCOMPARE(b.framesDeclared, static_cast<long>(t.frames.size()));
+        QCOMPARE(b.joints.size(), std::size_t{21});
+        QVERIFY(log().contains("Take saved"));
+        stream(false);
+    }
+
+    // The hand fills the view, whole, at any size: drawn pixels reach near two opposite edges
+    // of the square viewport and touch none.
+    void handViewFramesTheHand() {
+        const QSize sizes[] = {{400, 400}, {900, 300}, {240, 700}};
+        for (const QSize& size : sizes) {
+            GLWidget view;
+            view.resize(size);
+            view.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&view));
+            view.newGloveConnected(true);
+            QTest::qWait(200);
+            const QImage image = view.grabFramebuffer();
+            image.save(QStringLiteral(PALMDESK_SCREENSHOT_DIR "/handview-%1x%2.png")
+                           .arg(size.width())
+                           .arg(size.height()));
+            const int side = std::min(size.width(), size.height());
+            const QRect square((size.width() - side) / 2, (size.height() - side) / 2, side, side);
+            const QRgb background = image.pixel(square.topLeft());
+            QRect drawn;
+            for (int y = square.top(); y <= square.bottom(); ++y)
+                for (int x = square.left(); x <= square.right(); ++x)
+                    if (image.pixel(x * image.width() / size.width(),
+                                    y * image.height() / size.height()) != background)
+                        drawn |= QRect(x, y, 1, 1);
+            QVERIFY2(!drawn.isEmpty(), "nothing drawn");
+            QVERIFY2(square.adjusted(1, 1, -1, -1).contains(drawn), "the hand is cut by the edge");
+            QVERIFY2(std::max(drawn.width(), drawn.height()) > side * 6 / 10,
+                     "the hand is drawn small");
+        }
     }
 };
 

@@ -11,31 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "dmctlrun.hpp"
 #include "tty/tty.hpp"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-};
-
-Outcome dmctl(const std::string& args) {
-    Outcome run;
-    std::string command = std::string(DMCTL_PATH) + " " + args + " 2>&1";
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) {
-        return run;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
-        run.out.append(buf, n);
-    }
-    int status = pclose(p);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+using dmctltest::dmctl;
+using dmctltest::Outcome;
 
 std::vector<std::string> split(const std::string& s, char sep) {
     std::vector<std::string> parts;

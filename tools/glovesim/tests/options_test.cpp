@@ -35,11 +35,13 @@ TEST(GlovesimOptions, ValuesAreTaken) {
 
 TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     std::string err;
-    auto o =
-        parseOptions({"--fault", "silence=5", "--fault", "garbage=3,7", "--fault", "drop-download",
-                      "--fault", "oversize", "--fault", "chunk=4,20", "--fault", "burst=2",
-                      "--fault", "slow=100", "--fault", "bad-frame", "--fault", "no-start-echo"},
-                     &err);
+    auto o = parseOptions(
+        {"--fault",    "silence=5", "--fault",      "garbage=3,7", "--fault", "drop-download",
+         "--fault",    "oversize",  "--fault",      "chunk=4,20",  "--fault", "burst=2",
+         "--fault",    "slow=100",  "--fault",      "bad-frame",   "--fault", "no-start-echo",
+         "--fault",    "flat=4",    "--fault",      "saturate=22", "--fault", "noise=0",
+         "--delay-ms", "80",        "--stamp-file", "/tmp/s"},
+        &err);
     ASSERT_TRUE(o) << err;
     const Faults& f = o->glove.faults;
     EXPECT_EQ(f.silenceAfterFrames, 5);
@@ -53,6 +55,12 @@ TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     EXPECT_EQ(f.slowMs, 100);
     EXPECT_EQ(f.badFrame, 3);
     EXPECT_TRUE(f.noStartEcho);
+    EXPECT_EQ(f.sensor[4], SensorFault::Flat);
+    EXPECT_EQ(f.sensor[22], SensorFault::Saturate);
+    EXPECT_EQ(f.sensor[0], SensorFault::Noise);
+    EXPECT_EQ(f.sensor[5], SensorFault::None);
+    EXPECT_EQ(o->glove.outputDelay, Millis(80));
+    EXPECT_EQ(o->stampPath, "/tmp/s");
 }
 
 TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
@@ -69,6 +77,10 @@ TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
         {"--fault", "silence=3,61"},
         {"--fault", "garbage=1,0"},
         {"--fault", "no-start-echo=1"},
+        {"--fault", "flat"},
+        {"--fault", "noise=7"},  // no sensor there
+        {"--fault", "saturate=23"},
+        {"--delay-ms", "-5"},
         {"--link", "/tmp/a", "--tcp", "h:1"},
         {"--bogus"},
     };

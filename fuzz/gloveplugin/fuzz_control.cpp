@@ -7,15 +7,11 @@
 //  - argcode and capacity bytes and the payload, through RZ_DeviceControl, or
 //  - a 32-byte header, delivered as it is (optionally aimed at the instance), and the payload.
 // The payload parsers are also run on their own.
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,21 +19,17 @@
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
 #include "glove/glovecodec.hpp"
-
-extern char** environ;
+#include "testsupport/checks.hpp"
+#include "testsupport/simulator.hpp"
 
 namespace {
 
-pid_t gKelbsim = -1;
+std::unique_ptr<testsupport::Simulator> gKelbsim;
 RzDeviceHandle gGlove = 0;        // open for the whole run
 RzInstance* gInstance = nullptr;  // the same instance, for aimed headers
 
 void stopKelbsim() {
-    if (gKelbsim > 0) {
-        kill(gKelbsim, SIGTERM);
-        waitpid(gKelbsim, nullptr, 0);
-        gKelbsim = -1;
-    }
+    gKelbsim.reset();
 }
 
 // Runs at exit, after the main thread's thread-local state (which the plug-in frame uses) is
@@ -135,36 +127,26 @@ void viaHeader(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    int fds[2];
-    check(pipe(fds) == 0);
-    char* argv[] = {const_cast<char*>(KELBSIM_PATH), const_cast<char*>("--rate"),
-                    const_cast<char*>("200"), nullptr};
-    gKelbsim = fork();
-    check(gKelbsim >= 0);
-    if (gKelbsim == 0) {
-        // The simulator ends with the fuzzer, also when the fuzzer stops on a finding.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        dup2(fds[1], 1);
-        close(fds[0]);
-        execve(argv[0], argv, environ);
-        _exit(127);
-    }
-    close(fds[1]);
-    FILE* out = fdopen(fds[0], "r");
-    char pty[256] = {};
-    check(out != nullptr && std::fgets(pty, sizeof pty, out) != nullptr);
-    pty[std::strcspn(pty, "\n")] = '\0';
-    gGlove = RZ_DeviceOpen("server=localhost:port=0", pty, "glove");
+    // No test runs here: a failing simulator ends the fuzzer, with the simulator's output.
+    testsupport::setFailureHandler([](const std::string& message) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        std::abort();
+    });
+    // The simulator ends with the fuzzer, also when the fuzzer stops on a finding.
+    gKelbsim = std::make_unique<testsupport::Simulator>(KELBSIM_PATH, "",
+                                                        std::vector<std::string>{"--rate", "200"});
+    const std::string pty = gKelbsim->terminal();
+    check(gKelbsim->ready());
+    gGlove = RZ_DeviceOpen("server=localhost:port=0", pty.c_str(), "glove");
     // Registered after the plug-ins were loaded, so it runs before their statics go.
     std::atexit(closeAtExit);
     if (gGlove == 0) {
-        std::fprintf(stderr, "glove did not open on %s: %d\n", pty, RZ_GetLastError());
+        std::fprintf(stderr, "glove did not open on %s: %d\n", pty.c_str(), RZ_GetLastError());
         std::abort();
     }
-    gInstance = RZ_InstanceOpen((std::string(pty) + ":device=glove").c_str());
+    gInstance = RZ_InstanceOpen((pty + ":device=glove").c_str());
     check(gInstance != nullptr);
     stopKelbsim();
-    std::fclose(out);
     return 0;
 }
 

@@ -151,7 +151,7 @@ TEST_F(Mbhost, RecordsMovingFingersOfEitherHandIntoBvh) {
 
 // The glove served by a dmserver in another process: the registry names its address and port.
 TEST_F(Mbhost, RecordsTheGloveOfADeviceServer) {
-    Kelbsim right(m_right, script(), false);
+    testsupport::Simulator right(KELBSIM_PATH, m_right, {"--script", script()});
     ASSERT_TRUE(right.ready());
     dmservertest::Server server({"--log-level", "debug"});
     ASSERT_NE(server.port(), 0);

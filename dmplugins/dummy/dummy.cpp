@@ -1,6 +1,7 @@
 // dummy: a device-manager plug-in that needs no hardware. Each instance produces sine-wave
 // channels on its own worker thread, writes every sample set to its client streams and
-// answers message 15 with the current values.
+// answers message 15 with the current values. Replaying a take it also answers what a client
+// asks of the wired glove (hand, read items, calibration), so a glove client runs on the take.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -49,6 +50,7 @@ struct DummyState {
     std::vector<double> takeTimes;  // seconds
     double takePeriod = 0;          // seconds
     bool loop = false;
+    bool rightHand = true;
 };
 
 // A step longer than this in a take (a glove clock set back or far ahead) replays as one period.
@@ -97,6 +99,7 @@ bool loadTake(DummyState* st, const std::string& path) {
             st->takeValues.push_back(f.angles);
         }
         st->takePeriod = t.period;
+        st->rightHand = t.rightHand;
         return true;
     } catch (const std::exception& e) {
         DP_LOG(0, "[dummy] New: %s\n", e.what());
@@ -338,23 +341,123 @@ int onRelease(RzInstance* inst, RzMessageHeader* header, uint8_t*, int) {
     return dp::handleRelease(inst, header, [](int r) { return r == 0 ? 0 : -1; });
 }
 
+bool replaying(const DummyState* st) {
+    return !st->takeValues.empty();
+}
+
+int answer(RzMessageHeader* header, int result, int length = 0) {
+    dp::reply(header, result, length);
+    return result;
+}
+
+// Copies a reply payload when it fits the caller's buffer; -4 otherwise.
+int answerWith(RzMessageHeader* header, uint8_t* payload, int size, const std::string& bytes) {
+    if (bytes.size() > static_cast<std::size_t>(size)) {
+        return answer(header, RZERR_BUFFER_TOO_SMALL);
+    }
+    std::memcpy(payload, bytes.data(), bytes.size());
+    return answer(header, RZERR_NO_ERROR, static_cast<int>(bytes.size()));
+}
+
+std::string currentValues(const DummyState* st, bool text) {
+    std::string out;
+    char field[64];
+    for (int i = 0; i < st->count; ++i) {
+        double v = st->channels[i].value.load();
+        if (text) {
+            out.append(field,
+                       static_cast<std::size_t>(std::snprintf(field, sizeof field, "%10f\n", v)));
+        } else {
+            RZ_PutDouble(reinterpret_cast<uint8_t*>(field), v);
+            out.append(field, 8);
+        }
+    }
+    if (text) {
+        out.push_back('\0');
+    }
+    return out;
+}
+
+// Read items as the glove numbers them: 0 and 2 the joint values, 3 to 6 empty, 7 the wrist
+// switch (a take records none: off). Raw sensor bytes (1) and the reserved bytes (8) are not
+// in a take. The sine channels answer every item with their values.
 int onRead(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
     DummyState* st = stateOf(inst);
-    int bytes = 8 * st->count;
-    if (bytes > size) {
-        dp::reply(header, RZERR_BUFFER_TOO_SMALL, 0);
-        return RZERR_BUFFER_TOO_SMALL;
+    int item = dp::item(header);
+    if (!replaying(st) || item == 0 || item == 2) {
+        return answerWith(header, payload, size,
+                          currentValues(st, replaying(st) && dp::textForm(header)));
     }
-    for (int i = 0; i < st->count; ++i) {
-        RZ_PutDouble(payload + 8 * i, st->channels[i].value.load());
+    if (item >= 3 && item <= 6) {
+        return answer(header, RZERR_NO_ERROR);
     }
-    dp::reply(header, RZERR_NO_ERROR, bytes);
-    return RZERR_NO_ERROR;
+    if (item == 7) {
+        return answerWith(header, payload, size, std::string(1, '\0'));
+    }
+    return answer(header, RZERR_MESSAGE_INVALID_KEY);
+}
+
+// Hand flag (1 right), actuators allowed (a take drives none), wrist switch.
+int onInfo(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
+    DummyState* st = stateOf(inst);
+    if (!replaying(st)) {
+        return answer(header, RZERR_MESSAGE_NOT_IMPLEMENTED);
+    }
+    std::string out(3, '\0');
+    out[0] = static_cast<char>(st->rightHand ? 1 : 0);
+    return answerWith(header, payload, size, out);
+}
+
+// A take holds joint values already calibrated, so its calibration is the neutral one (offset
+// 0, gain 1 for every sensor) in the glove's records: finger, joint, kind, value.
+int onReadCalibration(RzInstance* inst, RzMessageHeader* header, uint8_t* payload, int size) {
+    if (!replaying(stateOf(inst))) {
+        return answer(header, RZERR_MESSAGE_NOT_IMPLEMENTED);
+    }
+    int item = dp::item(header);
+    if (item == 2 || item == 3) {
+        return answer(header, RZERR_NO_ERROR);
+    }
+    if (item > 3) {
+        return answer(header, RZERR_MESSAGE_INVALID_KEY);
+    }
+    const bool text = dp::textForm(header);
+    std::string out;
+    char record[64];
+    for (int g = 0; g < 6; ++g) {
+        for (int i = 0; i < 4; ++i) {
+            for (int w = 0; w < 2; ++w) {
+                double value = w == 0 ? 0.0 : 1.0;
+                if (text) {
+                    int n = std::snprintf(record, sizeof record, "%1d%1d%1d%f\n", g, i, w, value);
+                    out.append(record, static_cast<std::size_t>(n));
+                } else {
+                    const char head[3] = {static_cast<char>(g), static_cast<char>(i),
+                                          static_cast<char>(w)};
+                    out.append(head, 3);
+                    RZ_PutDouble(reinterpret_cast<uint8_t*>(record), value);
+                    out.append(record, 8);
+                }
+            }
+        }
+    }
+    return answerWith(header, payload, size, out);
+}
+
+// A calibration written to a replay cannot change the recorded angles: taken and dropped.
+int onWriteCalibration(RzInstance* inst, RzMessageHeader* header, uint8_t*, int) {
+    if (!replaying(stateOf(inst))) {
+        return answer(header, RZERR_MESSAGE_NOT_IMPLEMENTED);
+    }
+    return answer(header, dp::item(header) <= 3 ? RZERR_NO_ERROR : RZERR_MESSAGE_INVALID_KEY);
 }
 
 void installHandlers() {
     dp::setHandler(RZ_MSG_RELEASE, onRelease);
     dp::setHandler(RZ_MSG_READ, onRead);
+    dp::setHandler(RZ_MSG_INFO, onInfo);
+    dp::setHandler(RZ_MSG_READ_CALIBRATION, onReadCalibration);
+    dp::setHandler(RZ_MSG_WRITE_CALIBRATION, onWriteCalibration);
 }
 
 const dp::Description kDescription = {

@@ -66,7 +66,8 @@ class RzidmConnection : public Connection {
     std::uint64_t getHandle() const { return m_handle; }
 
     // "server=<address>:port=<port>", "<serial port>:baudrate=<baud>", and the type name
-    // opened ("vexatouch" opens as "vexaglove").
+    // opened ("vexatouch" opens as "vexaglove"; a glove whose serial port names a take opens
+    // the replaying "dummy").
     std::string serverUrl() const;
     std::string deviceUrl() const;
     std::string openTypeName() const;

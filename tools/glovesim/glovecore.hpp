@@ -33,6 +33,7 @@ enum class Transport { Serial, Tcp };
 struct Faults {
     long silenceAfterFrames = -1;  // nothing at all is sent after this many frames...
     int silenceBytes = 0;          // ...except this many bytes of the next one (mid-frame)
+    long silenceMs = -1;           // ...until this much time has passed (-1: for ever)
     long badFrame = -1;            // this frame (1-based) has ';' in place of its ':' separators
     long garbageAfterFrame = -1;   // junk bytes follow this frame (1-based)
     int garbageCount = 16;
@@ -43,6 +44,10 @@ struct Faults {
     int chunkBytes = 0;           // every write carries at most this many bytes...
     int chunkPauseMs = 50;        // ...with this pause between pieces
     int burstFrames = 0;          // frames are written this many at a time
+    long flipEvery = 0;           // every Nth frame has one bit flipped...
+    long insertEvery = 0;         // ...one extra byte inserted...
+    long deleteEvery = 0;         // ...one byte left out (at a pseudo-random place)
+    int flood = 1;                // the frame rate is multiplied by this
 };
 
 struct GloveConfig {
@@ -131,6 +136,8 @@ class GloveCore {
     void pumpDownload(TimePoint now);
     void finishDownload(bool sendTerminator, TimePoint now);
     void emitFrame(TimePoint frameTime, TimePoint now);
+    void damageFrame(long number, std::vector<uint8_t>& frame);
+    uint32_t nextDamage();
     void recordFrame(TimePoint frameTime);
     std::array<int16_t, 23> motionSlots(TimePoint t) const;
     std::string frameTimeText(TimePoint t) const;
@@ -158,6 +165,9 @@ class GloveCore {
     size_t queuedBytes_ = 0;
     TimePoint nextWriteAt_;  // chunk fault: the pause between pieces
     bool silent_ = false;
+    bool silenceBegun_ = false;
+    TimePoint silentUntil_;  // a timed silence: no frames before this
+    uint32_t damage_ = 0x2545f491u;  // position source of the flip, insert and delete faults
     bool disconnectRequested_ = false;
 
     // clock: time of day at clockRef_

@@ -37,7 +37,9 @@ TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     std::string err;
     auto o = parseOptions({"--fault", "silence=5", "--fault", "garbage=3,7", "--fault",
                            "drop-download", "--fault", "oversize", "--fault", "chunk=4,20",
-                           "--fault", "burst=2", "--fault", "slow=100", "--fault", "bad-frame"},
+                           "--fault", "burst=2", "--fault", "slow=100", "--fault", "bad-frame",
+                           "--fault", "flip=7", "--fault", "insert", "--fault", "delete=3",
+                           "--fault", "flood=50"},
                           &err);
     ASSERT_TRUE(o) << err;
     const Faults& f = o->glove.faults;
@@ -51,6 +53,16 @@ TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     EXPECT_EQ(f.burstFrames, 2);
     EXPECT_EQ(f.slowMs, 100);
     EXPECT_EQ(f.badFrame, 3);
+    EXPECT_EQ(f.silenceMs, -1);
+    EXPECT_EQ(f.flipEvery, 7);
+    EXPECT_EQ(f.insertEvery, 10);
+    EXPECT_EQ(f.deleteEvery, 3);
+    EXPECT_EQ(f.flood, 50);
+    auto timed = parseOptions({"--fault", "silence=4,20,1500"}, &err);
+    ASSERT_TRUE(timed) << err;
+    EXPECT_EQ(timed->glove.faults.silenceAfterFrames, 4);
+    EXPECT_EQ(timed->glove.faults.silenceBytes, 20);
+    EXPECT_EQ(timed->glove.faults.silenceMs, 1500);
 }
 
 TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
@@ -65,6 +77,9 @@ TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
         {"--fault", "explode"},
         {"--fault", "silence=x"},
         {"--fault", "silence=3,61"},
+        {"--fault", "silence=3,1,x"},
+        {"--fault", "flip=0"},
+        {"--fault", "flood=1001"},
         {"--fault", "garbage=1,0"},
         {"--link", "/tmp/a", "--tcp", "h:1"},
         {"--bogus"},

@@ -40,8 +40,7 @@ inline long residentKb() {
 // another (to replay a failure printed with its seed).
 inline std::uint32_t seed() {
     const char* text = std::getenv("MANUVIA_FAULT_SEED");
-    return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 0))
-                           : 20261208u;
+    return text != nullptr ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 0)) : 20261208u;
 }
 
 // The seed and offset of one run, for SCOPED_TRACE.

@@ -166,7 +166,7 @@ class GloveCore {
     TimePoint nextWriteAt_;  // chunk fault: the pause between pieces
     bool silent_ = false;
     bool silenceBegun_ = false;
-    TimePoint silentUntil_;  // a timed silence: no frames before this
+    TimePoint silentUntil_;          // a timed silence: no frames before this
     uint32_t damage_ = 0x2545f491u;  // position source of the flip, insert and delete faults
     bool disconnectRequested_ = false;
 

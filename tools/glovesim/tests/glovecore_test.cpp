@@ -2,8 +2,8 @@
 // scripts and faults.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <unistd.h>
+#include <bit>
 
 #include <bit>
 #include <cstdlib>

@@ -35,12 +35,12 @@ TEST(GlovesimOptions, ValuesAreTaken) {
 
 TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     std::string err;
-    auto o = parseOptions({"--fault", "silence=5", "--fault", "garbage=3,7", "--fault",
-                           "drop-download", "--fault", "oversize", "--fault", "chunk=4,20",
-                           "--fault", "burst=2", "--fault", "slow=100", "--fault", "bad-frame",
-                           "--fault", "flip=7", "--fault", "insert", "--fault", "delete=3",
-                           "--fault", "flood=50"},
-                          &err);
+    auto o =
+        parseOptions({"--fault", "silence=5", "--fault", "garbage=3,7", "--fault", "drop-download",
+                      "--fault", "oversize",  "--fault", "chunk=4,20",  "--fault", "burst=2",
+                      "--fault", "slow=100",  "--fault", "bad-frame",   "--fault", "flip=7",
+                      "--fault", "insert",    "--fault", "delete=3",    "--fault", "flood=50"},
+                     &err);
     ASSERT_TRUE(o) << err;
     const Faults& f = o->glove.faults;
     EXPECT_EQ(f.silenceAfterFrames, 5);

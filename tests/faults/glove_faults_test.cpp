@@ -35,8 +35,15 @@ constexpr int kSets = 24;  // joint values per published set
 constexpr int kSetBytes = kSets * 8;
 
 // Two records in turn, every sensor byte alike within a record and far apart between them:
-// a set built from parts of both is neither.
-const char* kScript = "60\n160\n";
+// a set built from parts of both is neither. kelbsim holds the last line of its script, so
+// the turns are written out for longer than any run here streams.
+std::string script() {
+    std::string text;
+    for (int i = 0; i < 4000; ++i) {
+        text += i % 2 == 0 ? "60\n" : "160\n";
+    }
+    return text;
+}
 
 using Set = std::array<double, kSets - 1>;  // the thumb roll (last) follows the previous set
 
@@ -119,7 +126,7 @@ class GloveFaults : public Plugins, public testing::WithParamInterface<Scenario>
 
 void GloveFaults::runOnce(long offset) {
     const Scenario& s = GetParam();
-    std::vector<std::string> args{"--script", dir.write("script.txt", kScript)};
+    std::vector<std::string> args{"--script", dir.write("script.txt", script())};
     switch (s.fault) {
         case Fault::Silence:
             args.insert(args.end(), {"--fault", "silence=" + std::to_string(20 + offset % 50) +

@@ -260,11 +260,16 @@ int main(int argc, char** argv) {
         auto g = std::make_unique<Glove>();
         g->index = i;
         g->link = dir.file("glove" + std::to_string(i));
-        // Two records in turn, every byte alike within one, far apart between them.
-        g->script = {
-            "--rate", "100", "--script",
-            dir.write("script" + std::to_string(i),
-                      std::to_string(40 + 5 * i) + "\n" + std::to_string(140 + 5 * i) + "\n")};
+        // Two records in turn, every byte alike within one, far apart between them. kelbsim
+        // holds its script's last line, so the turns are written out for the whole run.
+        const std::string a = std::to_string(40 + 5 * i) + "\n";
+        const std::string b = std::to_string(140 + 5 * i) + "\n";
+        std::string turns;
+        const long lines = std::min<long>(static_cast<long>(kRateHz) * (seconds + 60), 400000);
+        for (long k = 0; k < lines; ++k) {
+            turns += k % 2 == 0 ? a : b;
+        }
+        g->script = {"--rate", "100", "--script", dir.write("script" + std::to_string(i), turns)};
         gloves.push_back(std::move(g));
     }
     for (int i = 0; i < clientCount; ++i) {

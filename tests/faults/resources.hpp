@@ -24,6 +24,20 @@ inline int openDescriptors() {
     return n;
 }
 
+// AddressSanitizer keeps freed memory in quarantine, so resident memory says nothing about
+// leaks there (its leak checker does); the memory checks only count without it.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kResidentMemoryTells = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kResidentMemoryTells = false;
+#else
+inline constexpr bool kResidentMemoryTells = true;
+#endif
+#else
+inline constexpr bool kResidentMemoryTells = true;
+#endif
+
 // VmRSS in kilobytes; 0 when it cannot be read.
 inline long residentKb() {
     std::ifstream in("/proc/self/status");
@@ -34,6 +48,11 @@ inline long residentKb() {
         }
     }
     return 0;
+}
+
+// Kilobytes of resident memory gained since `startKb` (0 where it says nothing).
+inline long residentGrowthKb(long startKb) {
+    return kResidentMemoryTells ? residentKb() - startKb : 0;
 }
 
 // The seed every scenario draws its offsets from: fixed, unless MANUVIA_FAULT_SEED names

@@ -426,8 +426,10 @@ bool GloveLink::readFrame() {
         // Out of step (a lost or extra byte) or a damaged frame. The frame carries NULs at
         // two places (end of the time text and end of the frame), so "last byte is NUL"
         // alone can hold at a wrong offset: look for the start of the next frame among the
-        // bytes already read, else restart after the last NUL seen.
+        // bytes already read, else restart after the last NUL seen. The bytes in hand are
+        // refused whole: with a byte lost or added they are parts of two frames.
         keepFrameStart(frame);
+        return false;
     }
     return decodeFrame(frame);
 }

@@ -79,7 +79,8 @@ class GloveLink : public QTcpServer {
     void downloadActiveFile(std::vector<uint8_t>& out);
     void startStreaming();
     void stopStreaming();
-    // Reads and decodes one frame; true when it was decoded (separators in place).
+    // Reads and decodes one frame; true when it was decoded (in step: separators in place and
+    // the frame's last byte a NUL).
     bool readFrame();
     void pollSample();
     void setLowPower(bool on);

@@ -591,7 +591,8 @@ void GloveCore::reboot(TimePoint now) {
 
 microseconds GloveCore::periodFor(int divider) const {
     // divider / (30 x multiplier) seconds
-    int64_t us = 1000000LL * std::max(divider, 1) / (kBaseRateHz * std::clamp(multiplier_, 1, 4));
+    int64_t us = 1000000LL * std::max(divider, 1) /
+                 (kBaseRateHz * std::clamp(multiplier_, 1, 4) * std::max(config_.faults.flood, 1));
     return microseconds(std::max<int64_t>(us, 1000));
 }
 
@@ -809,7 +810,25 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
     }
     framesSent_ = number;
 
-    if (f.silenceAfterFrames >= 0 && number > f.silenceAfterFrames) {
+    if (f.silenceAfterFrames >= 0 && f.silenceMs >= 0 && number > f.silenceAfterFrames &&
+        !silenceBegun_) {
+        // A silence that ends: the head of this frame now, its tail when the silence is over,
+        // and no frames in between (the glove stalls rather than catching up).
+        silenceBegun_ = true;
+        if (!burst_.empty()) {
+            enqueue(std::move(burst_), now, false);
+            burst_.clear();
+        }
+        silentUntil_ = now + Millis(f.silenceMs);
+        const size_t head = static_cast<size_t>(std::clamp(f.silenceBytes, 0, 60));
+        enqueue(std::vector<uint8_t>(frame.begin(), frame.begin() + static_cast<long>(head)), now,
+                false);
+        enqueue(std::vector<uint8_t>(frame.begin() + static_cast<long>(head), frame.end()),
+                silentUntil_, false);
+        log("fault: silent for " + std::to_string(f.silenceMs) + " ms");
+        return;
+    }
+    if (f.silenceAfterFrames >= 0 && f.silenceMs < 0 && number > f.silenceAfterFrames) {
         if (!silent_) {
             if (!burst_.empty()) {
                 enqueue(std::move(burst_), now, false);
@@ -824,6 +843,7 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
         }
         return;
     }
+    damageFrame(number, frame);
     if (f.burstFrames > 0) {
         if (burst_.empty()) {
             burst_ = std::move(startReply_);
@@ -846,7 +866,7 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
         }
         enqueue(std::move(junk), now, false);
     }
-    if (number == f.silenceAfterFrames && f.silenceBytes == 0) {
+    if (number == f.silenceAfterFrames && f.silenceBytes == 0 && f.silenceMs < 0) {
         log("fault: silent from now on");
         silent_ = true;  // at once: not even a reply slips out before the next frame is due
     }
@@ -854,6 +874,27 @@ void GloveCore::emitFrame(TimePoint frameTime, TimePoint now) {
         log("fault: dropping the link");
         disconnectRequested_ = true;
         stopStreaming();
+    }
+}
+
+uint32_t GloveCore::nextDamage() {
+    damage_ = damage_ * 1664525u + 1013904223u;
+    return damage_ >> 8;
+}
+
+void GloveCore::damageFrame(long number, std::vector<uint8_t>& frame) {
+    const Faults& f = config_.faults;
+    if (f.flipEvery > 0 && number % f.flipEvery == 0) {
+        const uint32_t r = nextDamage();
+        frame[r % frame.size()] ^= static_cast<uint8_t>(1u << ((r >> 16) % 8));
+    }
+    if (f.insertEvery > 0 && number % f.insertEvery == 0) {
+        const uint32_t r = nextDamage();
+        frame.insert(frame.begin() + static_cast<long>(r % (frame.size() + 1)),
+                     static_cast<uint8_t>(r >> 16));
+    }
+    if (f.deleteEvery > 0 && number % f.deleteEvery == 0) {
+        frame.erase(frame.begin() + static_cast<long>(nextDamage() % frame.size()));
     }
 }
 
@@ -872,7 +913,7 @@ void GloveCore::advance(TimePoint now) {
         bool linkOn = config_.transport == Transport::Serial ? usbOn_ : wifiOn_;
         microseconds period = linkPeriod();
         while (streaming_ && nextFrameAt_ <= now) {
-            if (linkOn) {
+            if (linkOn && nextFrameAt_ >= silentUntil_) {
                 emitFrame(nextFrameAt_, now);
             }
             nextFrameAt_ += period;

@@ -40,6 +40,7 @@ enum class SensorFault : uint8_t {
 struct Faults {
     long silenceAfterFrames = -1;  // nothing at all is sent after this many frames...
     int silenceBytes = 0;          // ...except this many bytes of the next one (mid-frame)
+    long silenceMs = -1;           // ...until this much time has passed (-1: for ever)
     long badFrame = -1;            // this frame (1-based) has ';' in place of its ':' separators
     long garbageAfterFrame = -1;   // junk bytes follow this frame (1-based)
     int garbageCount = 16;
@@ -53,6 +54,10 @@ struct Faults {
     bool noStartEcho = false;     // "1S" starts streaming without its echo and NUL
     // Per sensor index: a signal fault in place of the motion (frames and polls alike).
     std::array<SensorFault, 24> sensor{};
+    long flipEvery = 0;    // every Nth frame has one bit flipped...
+    long insertEvery = 0;  // ...one extra byte inserted...
+    long deleteEvery = 0;  // ...one byte left out (at a pseudo-random place)
+    int flood = 1;         // the frame rate is multiplied by this
 };
 
 struct GloveConfig {
@@ -145,6 +150,8 @@ class GloveCore {
     void pumpDownload(TimePoint now);
     void finishDownload(bool sendTerminator, TimePoint now);
     void emitFrame(TimePoint frameTime, TimePoint now);
+    void damageFrame(long number, std::vector<uint8_t>& frame);
+    uint32_t nextDamage();
     void recordFrame(TimePoint frameTime);
     std::array<int16_t, 23> motionSlots(TimePoint t) const;
     std::string frameTimeText(TimePoint t) const;
@@ -173,6 +180,9 @@ class GloveCore {
     size_t queuedBytes_ = 0;
     TimePoint nextWriteAt_;  // chunk fault: the pause between pieces
     bool silent_ = false;
+    bool silenceBegun_ = false;
+    TimePoint silentUntil_;          // a timed silence: no frames before this
+    uint32_t damage_ = 0x2545f491u;  // position source of the flip, insert and delete faults
     bool disconnectRequested_ = false;
 
     // clock: time of day at clockRef_

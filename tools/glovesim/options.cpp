@@ -40,8 +40,9 @@ const char* usageText() {
            "                [--fault MODE[=ARG]]... [--record FILE] [--once] [--verbose] "
            "[--version]\n"
            "                [--delay-ms N] [--stamp-file FILE]\n"
-           "faults: silence=N[,B] bad-frame=N garbage=N[,K] drop-download[=N] drop-after-frames=N\n"
-           "        oversize[=N] slow[=MS] chunk=N[,MS] burst=N no-start-echo\n"
+           "faults: silence=N[,B[,MS]] bad-frame=N garbage=N[,K] drop-download[=N]\n"
+           "        drop-after-frames=N oversize[=N] slow[=MS] chunk=N[,MS] burst=N\n"
+           "        no-start-echo flip[=N] insert[=N] delete[=N] flood[=F]\n"
            "        flat=SENSOR saturate=SENSOR noise=SENSOR (sensor index 0..22)\n";
 }
 
@@ -57,9 +58,19 @@ bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
     if (mode == "silence") {
         a = 10;
         b = 0;
-        ok = !hasArg || (toPair(arg, 0, kMax, &a, &b) && b <= 60);
+        long ms = -1;
+        // N[,B[,MS]]: the duration follows the byte count.
+        std::string pair = arg;
+        if (auto first = arg.find(','); first != std::string::npos) {
+            if (auto second = arg.find(',', first + 1); second != std::string::npos) {
+                pair = arg.substr(0, second);
+                ok = toLong(arg.substr(second + 1), 0, 3600000, &ms);
+            }
+        }
+        ok = ok && (!hasArg || (toPair(pair, 0, kMax, &a, &b) && b <= 60));
         f->silenceAfterFrames = a;
         f->silenceBytes = static_cast<int>(b);
+        f->silenceMs = ms;
     } else if (mode == "bad-frame") {
         a = 3;
         ok = !hasArg || toLong(arg, 1, kMax, &a);
@@ -107,6 +118,14 @@ bool applyFault(const std::string& text, Faults* f, std::string* out_error) {
     } else if (mode == "no-start-echo") {
         ok = !hasArg;
         f->noStartEcho = true;
+    } else if (mode == "flip" || mode == "insert" || mode == "delete") {
+        a = 10;
+        ok = !hasArg || toLong(arg, 1, kMax, &a);
+        (mode == "flip" ? f->flipEvery : mode == "insert" ? f->insertEvery : f->deleteEvery) = a;
+    } else if (mode == "flood") {
+        a = 30;
+        ok = !hasArg || toLong(arg, 1, 1000, &a);
+        f->flood = static_cast<int>(a);
     } else {
         if (out_error) {
             *out_error = "unknown fault mode '" + mode + "'";

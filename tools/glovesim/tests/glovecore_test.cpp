@@ -1,8 +1,11 @@
 // The protocol engine driven directly with its own clock: exact reply bytes, streaming, card,
 // scripts and faults.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <unistd.h>
+#include <bit>
+
+#include <bit>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -519,6 +522,58 @@ TEST(GloveCoreFaults, BadFrameGarbageAndSilence) {
     ASSERT_EQ(cut.size(), 2u * 61 + 30) << "silent in the middle of the third frame";
     EXPECT_EQ(cut[122 + 2], ':');
     EXPECT_EQ(mid.send("V"), "");
+}
+
+TEST(GloveCoreFaults, DamageTouchesOneByteOfEveryNthFrame) {
+    struct Case {
+        long Faults::*every;
+        long sizeChange;  // per damaged frame
+    };
+    for (Case k : {Case{&Faults::flipEvery, 0}, Case{&Faults::insertEvery, 1},
+                   Case{&Faults::deleteEvery, -1}}) {
+        GloveConfig c = fastStart();
+        c.faults.*k.every = 3;
+        Engine clean(fastStart());
+        Engine e(c);
+        clean.send("1S");
+        e.send("1S");
+        const std::string want = clean.run(Millis(1000));
+        const std::string got = e.run(Millis(1000));
+        ASSERT_EQ(want.size() % 61, 0u);
+        const long frames = static_cast<long>(want.size() / 61);
+        ASSERT_GE(frames, 5);
+        ASSERT_EQ(static_cast<long>(got.size()),
+                  static_cast<long>(want.size()) + frames / 3 * k.sizeChange);
+        // Frames 1 and 2 are whole; frame 3 differs, and only within itself.
+        EXPECT_EQ(got.substr(0, 122), want.substr(0, 122));
+        EXPECT_NE(got.substr(122, 61), want.substr(122, 61));
+        const size_t tail = 183 + static_cast<size_t>(k.sizeChange);
+        EXPECT_EQ(got.substr(tail, 122), want.substr(183, 122));
+        if (k.sizeChange == 0) {
+            int bits = 0;
+            for (size_t i = 122; i < 183; ++i) {
+                bits += std::popcount(static_cast<unsigned>(got[i] ^ want[i]) & 0xffu);
+            }
+            EXPECT_EQ(bits, 1);
+        }
+    }
+}
+
+TEST(GloveCoreFaults, TimedSilenceResumesWithTheRestOfTheFrame) {
+    GloveConfig c = fastStart();
+    c.faults.silenceAfterFrames = 2;
+    c.faults.silenceBytes = 20;
+    c.faults.silenceMs = 400;
+    Engine e(c);
+    e.send("1S");
+    std::string head = e.run(Millis(300));
+    ASSERT_EQ(head.size(), 2u * 61 + 20) << "silent in the middle of the third frame";
+    std::string rest = e.run(Millis(1000));
+    ASSERT_GE(rest.size(), 41u + 61u);
+    EXPECT_EQ(rest[40], '\0') << "the third frame ends first";
+    EXPECT_EQ((rest.size() - 41) % 61, 0u);
+    EXPECT_EQ(rest[41 + 2], ':') << "then whole frames again";
+    EXPECT_LE(rest.size() - 41, 61u * 26) << "no catching up on the silent stretch";
 }
 
 TEST(GloveCoreFaults, OversizeSlowAndChunk) {

@@ -36,11 +36,12 @@ TEST(GlovesimOptions, ValuesAreTaken) {
 TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     std::string err;
     auto o = parseOptions(
-        {"--fault",    "silence=5", "--fault",      "garbage=3,7", "--fault", "drop-download",
-         "--fault",    "oversize",  "--fault",      "chunk=4,20",  "--fault", "burst=2",
-         "--fault",    "slow=100",  "--fault",      "bad-frame",   "--fault", "no-start-echo",
-         "--fault",    "flat=4",    "--fault",      "saturate=22", "--fault", "noise=0",
-         "--delay-ms", "80",        "--stamp-file", "/tmp/s"},
+        {"--fault", "silence=5", "--fault",    "garbage=3,7", "--fault",      "drop-download",
+         "--fault", "oversize",  "--fault",    "chunk=4,20",  "--fault",      "burst=2",
+         "--fault", "slow=100",  "--fault",    "bad-frame",   "--fault",      "no-start-echo",
+         "--fault", "flat=4",    "--fault",    "saturate=22", "--fault",      "noise=0",
+         "--fault", "flip=7",    "--fault",    "insert",      "--fault",      "delete=3",
+         "--fault", "flood=50",  "--delay-ms", "80",          "--stamp-file", "/tmp/s"},
         &err);
     ASSERT_TRUE(o) << err;
     const Faults& f = o->glove.faults;
@@ -61,6 +62,16 @@ TEST(GlovesimOptions, FaultsWithAndWithoutArguments) {
     EXPECT_EQ(f.sensor[5], SensorFault::None);
     EXPECT_EQ(o->glove.outputDelay, Millis(80));
     EXPECT_EQ(o->stampPath, "/tmp/s");
+    EXPECT_EQ(f.silenceMs, -1);
+    EXPECT_EQ(f.flipEvery, 7);
+    EXPECT_EQ(f.insertEvery, 10);
+    EXPECT_EQ(f.deleteEvery, 3);
+    EXPECT_EQ(f.flood, 50);
+    auto timed = parseOptions({"--fault", "silence=4,20,1500"}, &err);
+    ASSERT_TRUE(timed) << err;
+    EXPECT_EQ(timed->glove.faults.silenceAfterFrames, 4);
+    EXPECT_EQ(timed->glove.faults.silenceBytes, 20);
+    EXPECT_EQ(timed->glove.faults.silenceMs, 1500);
 }
 
 TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
@@ -75,6 +86,9 @@ TEST(GlovesimOptions, BadInputIsRefusedWithAReason) {
         {"--fault", "explode"},
         {"--fault", "silence=x"},
         {"--fault", "silence=3,61"},
+        {"--fault", "silence=3,1,x"},
+        {"--fault", "flip=0"},
+        {"--fault", "flood=1001"},
         {"--fault", "garbage=1,0"},
         {"--fault", "no-start-echo=1"},
         {"--fault", "flat"},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <malloc.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -40,6 +41,9 @@ inline constexpr bool kResidentMemoryTells = true;
 
 // VmRSS in kilobytes; 0 when it cannot be read.
 inline long residentKb() {
+    // Freed heap the allocator still holds (a finished multi-megabyte download) is no leak:
+    // hand it back first so only memory still in use counts.
+    malloc_trim(0);
     std::ifstream in("/proc/self/status");
     std::string line;
     while (std::getline(in, line)) {

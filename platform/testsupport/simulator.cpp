@@ -294,7 +294,7 @@ void ChildProcess::closeStdin() {
 
 void ChildProcess::signal(int sig) {
     if (pid_ > 0) {
-        sent_ = sig;
+        sent_.fetch_or(std::uint64_t{1} << (sig & 63));
         ::kill(pid_, sig);
     }
 }
@@ -364,7 +364,8 @@ void ChildProcess::judge(bool collectedByTest) {
                   " ms of SIGTERM and was killed";
     } else if (!collectedByTest && WIFEXITED(status_) && WEXITSTATUS(status_) != 0) {
         verdict = "exited with status " + std::to_string(WEXITSTATUS(status_));
-    } else if (!collectedByTest && WIFSIGNALED(status_) && WTERMSIG(status_) != sent_) {
+    } else if (!collectedByTest && WIFSIGNALED(status_) &&
+               (sent_.load() & (std::uint64_t{1} << (WTERMSIG(status_) & 63))) == 0) {
         verdict = std::string("died by signal ") + ::strsignal(WTERMSIG(status_));
     }
     const std::string errors = errorOutput();

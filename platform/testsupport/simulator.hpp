@@ -8,7 +8,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -103,7 +105,9 @@ class ChildProcess {
     bool ready_ = false;
     bool judged_ = false;
     bool killed_ = false;
-    int sent_ = 0;  // signal the test (or stop) sent
+    // Signals the test (or stop) sent, one bit each: a SIGKILL not yet delivered when stop()
+    // adds its SIGTERM is still the test's. Atomic: tests signal from their own threads.
+    std::atomic<std::uint64_t> sent_{0};
     int status_ = -1;
     std::string firstLine_;
     std::string pending_;  // output read but not yet handed out

@@ -8,6 +8,7 @@
 #   scripts/fuzz.sh SECONDS [TARGET...]     (default: every target)
 #   FUZZ_BUILD=dir    build folder (default build/fuzz)
 #   FUZZ_KEEP=dir     keep the run folders (grown corpora, findings, logs) under dir
+#   FUZZ_RUNS=N       also stop a target after N executions (whichever comes first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -76,7 +77,7 @@ for t in "${targets[@]}"; do
   # One job: the machine is shared. A hang (-timeout) or an allocation past -rss_limit_mb
   # counts as a finding like a crash does.
   set +e
-  (cd "$run" && exec $timer "$root/$bin" -max_total_time="$seconds" -timeout=10 \
+  (cd "$run" && exec $timer "$root/$bin" -max_total_time="$seconds" -runs="${FUZZ_RUNS:--1}" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$run/findings/" corpus \
     >"$run/log" 2>&1)
   rc=$?

@@ -9,6 +9,7 @@
 
 #include "app/mocapconsole.hpp"
 #include "app/plotdock.hpp"
+#include "guitestmain.hpp"
 #include "link/glovelink.hpp"
 #include "testsupport/glovesimprocess.hpp"
 #include "worker/mocapglovestate.hpp"
@@ -109,12 +110,8 @@ class TestPalmdeskPlots : public QObject {
     }
 };
 
-#if defined(__SANITIZE_ADDRESS__)
-// As in tst_palmdesk: the OpenGL driver's dynamic TLS confuses AddressSanitizer's tracking.
-extern "C" const char* __asan_default_options() {
-    return "intercept_tls_get_addr=0";
+int main(int argc, char** argv) {
+    return runGuiTest<TestPalmdeskPlots>(argc, argv);
 }
-#endif
 
-QTEST_MAIN(TestPalmdeskPlots)
 #include "tst_palmdesk_plots.moc"

@@ -205,7 +205,8 @@ void deliveryLoop(RzDataStream* s, int index) {
                 lane.dataQueued = false;
             }
         }
-        if (s->reader != nullptr) {
+        // As for synchronous delivery: nothing more once the stream is being destroyed.
+        if (s->reader != nullptr && !s->dead.load()) {
             callReader(s, reason);
         }
     }
@@ -349,8 +350,10 @@ int RZ_DataStreamDestroy(RzDataStream* s) {
 }
 
 void* RZ_DataStreamUser(RzDataStream* stream) {
-    Pin pin(stream);
-    return pin.get() ? pin.get()->user : nullptr;
+    // A reader still running while its stream is destroyed asks for its user too: any stream
+    // not yet freed answers, not only a live one.
+    std::lock_guard<std::mutex> lock(gMutex);
+    return stream != nullptr && existing().count(stream) != 0 ? stream->user : nullptr;
 }
 
 int RZ_DataStreamSetOwner(RzDataStream* stream, void* owner) {

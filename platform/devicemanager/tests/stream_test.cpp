@@ -281,7 +281,8 @@ int slowReader(RzDataStream* s, int) {
     auto* r = static_cast<SlowReader*>(RZ_DataStreamUser(s));
     r->inside = true;
     std::this_thread::sleep_for(100ms);
-    r->finished = true;
+    // Destroy has begun meanwhile: the reader still finds its user.
+    r->finished = RZ_DataStreamUser(s) == r;
     return 0;
 }
 

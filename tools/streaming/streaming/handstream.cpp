@@ -201,7 +201,6 @@ struct HandStream::Impl {
     void sendVmc(const Frame& f) {
         const auto bones = vmcBones(binding(f.rightHand), f.angles);
         lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
-        std::vector<lo_message> messages;
         for (const VmcBone& b : bones) {
             lo_message m = lo_message_new();
             lo_message_add_string(m, b.name.c_str());
@@ -210,16 +209,14 @@ struct HandStream::Impl {
             for (double v : b.rotation)
                 lo_message_add_float(m, static_cast<float>(v));
             lo_bundle_add_message(bundle, "/VMC/Ext/Bone/Pos", m);
-            messages.push_back(m);
         }
         lo_message ok = lo_message_new();
         lo_message_add_int32(ok, 1);
         lo_bundle_add_message(bundle, "/VMC/Ext/OK", ok);
-        messages.push_back(ok);
         lo_send_bundle(vmc->get(), bundle);
-        lo_bundle_free(bundle);
-        for (lo_message m : messages)
-            lo_message_free(m);
+        // The bundle owns its messages and the paths it copied: only the recursive free gives
+        // them back (the plain one left them behind on every frame).
+        lo_bundle_free_recursive(bundle);
     }
 };
 

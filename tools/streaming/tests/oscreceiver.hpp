@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,13 +43,21 @@ class Receiver {
     static int handle(const char* path, const char* types, lo_arg** argv, int argc, lo_message,
                       void* self) {
         Received r{path, types, {}, {}};
+        // liblo hands out arguments at 4-byte offsets inside the message, not aligned for
+        // the lo_arg union: read them as bytes.
         for (int i = 0; i < argc; ++i) {
-            if (types[i] == 's')
-                r.strings.emplace_back(&argv[i]->s);
-            else if (types[i] == 'f')
-                r.numbers.push_back(argv[i]->f);
-            else if (types[i] == 'i')
-                r.numbers.push_back(argv[i]->i);
+            const char* at = reinterpret_cast<const char*>(argv[i]);
+            if (types[i] == 's') {
+                r.strings.emplace_back(at);
+            } else if (types[i] == 'f') {
+                float f;
+                std::memcpy(&f, at, sizeof f);
+                r.numbers.push_back(f);
+            } else if (types[i] == 'i') {
+                std::int32_t v;
+                std::memcpy(&v, at, sizeof v);
+                r.numbers.push_back(v);
+            }
         }
         auto* receiver = static_cast<Receiver*>(self);
         std::lock_guard lock(receiver->m_mutex);

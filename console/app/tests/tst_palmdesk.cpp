@@ -121,8 +121,8 @@ class TestPalmdesk : public QObject {
         // A test whose simulator is gone leaves the state reconnecting: end that too.
         if (s->connected() || s->reconnecting()) {
             s->disconnect();
-            QVERIFY(QTest::qWaitFor([s] { return !s->connected() && !s->reconnecting(); },
-                                    kWaitMs));
+            QVERIFY(
+                QTest::qWaitFor([s] { return !s->connected() && !s->reconnecting(); }, kWaitMs));
         }
         QVERIFY(QTest::qWaitFor([s] { return s->pendingCommand() == 0; }, kWaitMs));
         // Status texts still queued belong to the window: handed over before it goes.

@@ -106,7 +106,8 @@ void runCommand(GloveLink& link, uint8_t which) {
             int t[5] = {-1, -1, -1, -1, -1};
             link.getTime(t);
             for (int f = 0; f < 4; ++f) {
-                check(t[f] == -1 || (t[f] >= -99999999 && t[f] <= 999999999));
+                // At most nine digits either side of zero: never an overflow.
+                check(t[f] >= -999999999 && t[f] <= 999999999);
             }
             break;
         }

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -348,6 +350,27 @@ void removeLink(const std::string& link) {
     if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         ::unlink(link.c_str());
     }
+}
+
+int stopSignals(std::initializer_list<int> signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : signals) {
+        sigaddset(&set, sig);
+    }
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+        return -1;
+    }
+    return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+bool readableWithin(int fd, std::chrono::milliseconds limit) {
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do {
+        r = poll(&p, 1, static_cast<int>(limit.count()));
+    } while (r < 0 && errno == EINTR);
+    return r > 0 && (p.revents & POLLIN) != 0;
 }
 
 }  // namespace tty

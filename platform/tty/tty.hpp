@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace tty {
@@ -107,5 +108,13 @@ bool linkReplaceable(const std::string& link);
 bool placeLink(const std::string& link, const std::string& target, std::string* out_error);
 // Removes `link` when it is a symbolic link; anything else there is left alone.
 void removeLink(const std::string& link);
+
+// Stop requests for a program serving a line from one poll loop: `signals` are blocked (in
+// the calling thread and the threads it starts later) and arrive on the returned descriptor,
+// which stays readable once one came. No handler runs at an arbitrary point, so a request is
+// never held back the way sanitizer runtimes defer handlers. -1 with errno set on failure.
+int stopSignals(std::initializer_list<int> signals);
+// True when `fd` is readable within `limit` (0: without waiting).
+bool readableWithin(int fd, std::chrono::milliseconds limit);
 
 }  // namespace tty

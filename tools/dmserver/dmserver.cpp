@@ -18,20 +18,9 @@
 #include "handforward.hpp"
 #include "log.hpp"
 #include "server.hpp"
+#include "tty/tty.hpp"
 
 namespace {
-
-int gStopPipe[2] = {-1, -1};
-
-// Only writes to the self-pipe: the main loop does the stopping.
-void onSignal(int) {
-    int saved = errno;
-    char byte = 1;
-    if (::write(gStopPipe[1], &byte, 1) < 0) {
-        // The pipe is full: a stop is already pending.
-    }
-    errno = saved;
-}
 
 std::string defaultConfigFile() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
@@ -156,15 +145,13 @@ int main(int argc, char** argv) {
         RZ_SetVerbosity(verbose);
     }
 
-    if (pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        dmserver::log(dmserver::LogLevel::Error, "no self-pipe: %s", std::strerror(errno));
+    // Before any thread starts, so that every thread keeps the stop signals blocked.
+    const int stopFd = tty::stopSignals({SIGINT, SIGTERM});
+    if (stopFd < 0) {
+        dmserver::log(dmserver::LogLevel::Error, "cannot receive stop signals: %s",
+                      std::strerror(errno));
         return 1;
     }
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     int loaded = RZ_LoadPlugins(plugins.empty() ? nullptr : plugins.c_str());
@@ -205,7 +192,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         dmserver::log(dmserver::LogLevel::Info, "%d plug-in(s), lease %d ms, %d worker(s)", loaded,
                       options.leaseMs, options.workers);
-        server.run(gStopPipe[0]);
+        server.run(stopFd);
     }
     forward.reset();
     RZ_UnloadPlugins();

@@ -31,15 +31,8 @@ using glovesim::GloveCore;
 using glovesim::Millis;
 using glovesim::TimePoint;
 
-int gSignalPipe[2] = {-1, -1};
+int gStopFd = -1;  // readable once SIGINT or SIGTERM came
 bool gVerbose = false;
-
-void onSignal(int) {
-    int saved = errno;
-    char c = 1;
-    [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &c, 1);
-    errno = saved;
-}
 
 void logLine(const std::string& text) {
     if (gVerbose) {
@@ -75,14 +68,12 @@ class Fd {
 };
 
 bool signalled() {
-    pollfd p{gSignalPipe[0], POLLIN, 0};
-    return poll(&p, 1, 0) > 0;
+    return tty::readableWithin(gStopFd, Millis(0));
 }
 
-// Waits for the signal pipe only; true when a signal arrived.
+// Waits for a stop signal only; true when one arrived.
 bool sleepOrSignal(int ms) {
-    pollfd p{gSignalPipe[0], POLLIN, 0};
-    return poll(&p, 1, ms) > 0;
+    return tty::readableWithin(gStopFd, Millis(ms));
 }
 
 int msUntil(TimePoint deadline, TimePoint now) {
@@ -268,7 +259,7 @@ int runSerial(const glovesim::Options& opts, GloveCore& core, Recorder& recorder
             errorLine(std::string("write failed: ") + std::strerror(errno));
         }
         now = Clock::now();
-        pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0},
+        pollfd fds[2] = {{gStopFd, POLLIN, 0},
                          {pty.fd(), static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0}};
         int timeout = msUntil(core.nextDeadline(now), now);
         if (blocked) {
@@ -362,7 +353,7 @@ bool runTcpSession(int fd, GloveCore& core, Recorder& recorder, bool* out_peerCl
             return false;
         }
         now = Clock::now();
-        pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0},
+        pollfd fds[2] = {{gStopFd, POLLIN, 0},
                          {fd, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0}};
         int timeout = msUntil(core.nextDeadline(now), now);
         int r = poll(fds, 2, timeout);
@@ -456,15 +447,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (pipe2(gSignalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        errorLine("cannot create the signal pipe");
+    gStopFd = tty::stopSignals({SIGINT, SIGTERM});
+    if (gStopFd < 0) {
+        errorLine(std::string("cannot receive stop signals: ") + std::strerror(errno));
         return 1;
     }
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     opts->glove.initialTimeOfDayMs = localTimeOfDayMs();

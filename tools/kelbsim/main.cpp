@@ -27,12 +27,6 @@
 
 namespace {
 
-volatile std::sig_atomic_t gStop = 0;
-
-void onSignal(int) {
-    gStop = 1;
-}
-
 int complain(const std::string& text) {
     std::cerr << "kelbsim: " << text << "\n";
     return 2;
@@ -278,11 +272,9 @@ int run(int argc, char** argv) {
 
     // A hang-up of the terminal kelbsim was started from ends it like an interrupt, with the
     // link removed.
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(sig, &sa, nullptr);
+    const int stopFd = tty::stopSignals({SIGINT, SIGTERM, SIGHUP});
+    if (stopFd < 0) {
+        return complain(std::string("cannot receive stop signals: ") + std::strerror(errno));
     }
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -358,7 +350,7 @@ int run(int argc, char** argv) {
     std::cout << slavePath << std::endl;
 
     std::uint8_t buf[512];
-    while (!gStop) {
+    while (!tty::readableWithin(stopFd, std::chrono::milliseconds(0))) {
         double now = monotonicSeconds();
         unit.tick(now);
         flushDue();
@@ -368,8 +360,9 @@ int run(int argc, char** argv) {
             due = due < 0 ? out : std::min(due, out);
         }
         int timeoutMs = due < 0 ? 200 : static_cast<int>(std::ceil(due * 1000.0));
-        pollfd p{master, POLLIN, 0};
-        int r = poll(&p, 1, std::min(timeoutMs, 200));
+        pollfd fds[2] = {{master, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const pollfd& p = fds[0];
+        int r = poll(fds, 2, std::min(timeoutMs, 200));
         if (r < 0) {
             if (errno == EINTR) {
                 continue;

@@ -5,11 +5,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -27,51 +25,29 @@ struct Target {
     RzInstance* inst = nullptr;
 };
 
-// Drains what message 16 writes so writes never wait on a full terminal. Declared after the
-// terminal, so at exit it is woken and joined before the terminal closes.
-class Drainer {
-  public:
-    void start(int fd) {
-        wake_ = eventfd(0, EFD_CLOEXEC);
-        thread_ = std::thread([this, fd] {
-            char buf[4096];
-            pollfd p[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
-            for (;;) {
-                const int r = poll(p, 2, -1);
-                if ((r < 0 && errno != EINTR) || (r > 0 && (p[1].revents & POLLIN) != 0)) {
-                    return;
-                }
-                if (r > 0 && (p[0].revents & POLLIN) != 0 && read(fd, buf, sizeof(buf)) < 0) {
-                    return;
-                }
-            }
-        });
-    }
-    ~Drainer() {
-        if (thread_.joinable()) {
-            const uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof(one));
-            thread_.join();
-            close(wake_);
-        }
-    }
-
-  private:
-    int wake_ = -1;
-    std::thread thread_;
-};
-
-tty::Pty gPty;
-Drainer gDrainer;
+// Never destroyed: the instances' threads and the drain thread use the terminal until the
+// process ends, and closing it under them at exit would race with their reads.
+tty::Pty& gPty = *new tty::Pty;
+int gMaster = -1;
 std::string gPortText;
 Target gTargets[3] = {{"fuzz:device=dummy:nsensors=24"}, {nullptr}, {"fuzzunit:device=kortavel"}};
 
 void setUp() {
     RZ_LoadPlugins(nullptr);
     gPty.open({.nonBlocking = false, .raw = false});
+    gMaster = gPty.master();
     gPortText = gPty.path() + ":device=ioman";
     gTargets[1].deviceText = gPortText.c_str();
-    gDrainer.start(gPty.master());
+    // Drains what message 16 writes so writes never wait on a full terminal.
+    std::thread([] {
+        char buf[4096];
+        for (;;) {
+            pollfd p{gMaster, POLLIN, 0};
+            if (poll(&p, 1, 1000) > 0 && read(gMaster, buf, sizeof(buf)) < 0) {
+                return;
+            }
+        }
+    }).detach();
 }
 
 }  // namespace

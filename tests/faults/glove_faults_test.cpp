@@ -20,7 +20,7 @@
 
 #include "devicemanager/rzclient.h"
 #include "devicemanager/rzplugin.h"
-#include "resources.hpp"
+#include "strike.hpp"
 #include "testsupport/checks.hpp"
 #include "testsupport/simulator.hpp"
 #include "testsupport/tempdir.hpp"
@@ -187,22 +187,7 @@ void GloveFaults::runOnce(long offset) {
 
 TEST_P(GloveFaults, NoCrashNoHangNoSplicedSetNothingKept) {
     const Scenario& s = GetParam();
-    const std::uint32_t seed =
-        faults::seed() ^ static_cast<std::uint32_t>(std::hash<std::string>{}(s.name));
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<long> pick(s.lo, s.hi);
-    const int fds = faults::openDescriptors();
-    const long rss = faults::residentKb();
-    for (int run = 0; run < kRuns; ++run) {
-        const long offset = pick(random);
-        SCOPED_TRACE(faults::where(seed, run, offset));
-        runOnce(offset);
-        if (HasFatalFailure()) {
-            return;
-        }
-    }
-    EXPECT_EQ(faults::openDescriptors(), fds);
-    EXPECT_LT(faults::residentGrowthKb(rss), 16 * 1024) << "kB more resident memory";
+    faults::strikeSeeded(s.name, s.lo, s.hi, kRuns, [this](long offset) { runOnce(offset); });
 }
 
 INSTANTIATE_TEST_SUITE_P(, GloveFaults, testing::ValuesIn(kScenarios),

@@ -19,6 +19,20 @@ uint32_t nextItemId();
 // `instance` (deliveries nest: a callback may feed another stream).
 bool inReaderOf(const void* instance);
 
+// A control call's arguments, checked alike for a local and a remote device: RZERR_NO_ERROR
+// or the error the call returns.
+inline int checkControlArguments(int message, int argcode, const void* buffer, int inLength,
+                                 int capacity) {
+    if (message < 0 || message > 255 || argcode < 0 || argcode > 255) {
+        return RZERR_INVALID_PARAM;
+    }
+    if (capacity < 0 || inLength < 0 || inLength > capacity || inLength > 0xFFFF ||
+        (buffer == nullptr && capacity > 0)) {
+        return RZERR_MESSAGE_INVALID_BODY;
+    }
+    return RZERR_NO_ERROR;
+}
+
 // The client calls' remote path (rzremote.cpp): a server text naming an address and the
 // handles opened through one.
 bool remoteServer(const char* server);

@@ -229,12 +229,8 @@ int remoteControl(RzDeviceHandle handle, int message, int argcode, void* buffer,
         return RZERR_INVALID_DID;
     }
     int inLength = length ? *length : 0;
-    if (message < 0 || message > 255 || argcode < 0 || argcode > 255) {
-        return RZERR_INVALID_PARAM;
-    }
-    if (capacity < 0 || inLength < 0 || inLength > capacity || inLength > 0xFFFF ||
-        (buffer == nullptr && capacity > 0)) {
-        return RZERR_MESSAGE_INVALID_BODY;
+    if (int bad = checkControlArguments(message, argcode, buffer, inLength, capacity)) {
+        return bad;
     }
     rzwire::Bytes reply;
     int cap = buffer ? std::min(capacity, rzwire::kMaxCapacity) : 0;

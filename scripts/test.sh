@@ -33,7 +33,7 @@ finish_tests() {
   summary="$summary
 $testing: tests $result in $(($(date +%s) - tests_start)) s"
   # A test that fails is run once more (timing on a loaded machine); it is named here either way.
-  again=$(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' \
+  again=$(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) .*\*\*\*[EFNT].*/\1/p' \
     "build/$testing/ctest.log" | sort -u | tr '\n' ' ')
   [ -z "$again" ] || summary="$summary
 $testing: failed at least once: $again"
